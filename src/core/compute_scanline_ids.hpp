@@ -1,0 +1,50 @@
+// The core entry: checks the input, then runs the phases strictly one after
+// another and returns the label vector or a core error.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/detect_runs.hpp"
+#include "core/types.hpp"
+
+namespace rasterloom::core {
+
+// The input checks, in order. Returns the error text, or an empty string when
+// the input may be processed.
+template <Element T>
+std::string check_input(const CoordView<T>& x, const CoordView<T>& y) {
+    if (x.length != y.length) {
+        return "Input x and y length mismatch: " + std::to_string(x.length) + " vs " +
+               std::to_string(y.length);
+    }
+    if (x.length == 0) {
+        return {};
+    }
+    if (!x.contiguous()) {
+        return "x array must be contiguous";
+    }
+    if (!y.contiguous()) {
+        return "y array must be contiguous";
+    }
+    return {};
+}
+
+template <Element T>
+CoreResult compute_scanline_ids(const CoordView<T>& x_view, const CoordView<T>& y_view) {
+    if (std::string error = check_input(x_view, y_view); !error.empty()) {
+        return CoreError{std::move(error)};
+    }
+    const std::uint64_t n = x_view.length;
+    if (n == 0) {
+        return Labels{};
+    }
+    const Points<T> x{static_cast<const unsigned char*>(x_view.data), n};
+    const Points<T> y{static_cast<const unsigned char*>(y_view.data), n};
+
+    List<Run<T>> point_runs = detect_runs_in_range(x, y, 0, n);
+    (void)point_runs;
+    return Labels(n, NO_SCANLINE);
+}
+
+}  // namespace rasterloom::core
