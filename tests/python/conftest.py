@@ -1,0 +1,49 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+
+def run_python(code, env=None, timeout=300):
+    """Runs `code` in a fresh interpreter and returns the completed process."""
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=full_env,
+        timeout=timeout,
+    )
+
+
+@pytest.fixture
+def python_subprocess():
+    return run_python
+
+
+def meander(lines, points_per_line, turn_points, *, dtype=np.float64, line_pitch=1.0,
+            length=10.0):
+    """A meander of vertical lines at x = 0, pitch, 2*pitch, ..., traversed
+    alternately upward and downward, joined by `turn_points` points on the
+    top or bottom edge between neighbouring lines. Returns (x, y, line_of_point)
+    where line_of_point is the index of the line a point belongs to, or -1 for
+    turn-around points."""
+    xs, ys, owner = [], [], []
+    ramp = np.linspace(0.0, length, points_per_line)
+    for line in range(lines):
+        x0 = line * line_pitch
+        y_line = ramp if line % 2 == 0 else ramp[::-1]
+        xs.extend([x0] * points_per_line)
+        ys.extend(y_line)
+        owner.extend([line] * points_per_line)
+        if line + 1 < lines:
+            edge = length if line % 2 == 0 else 0.0
+            for k in range(1, turn_points + 1):
+                xs.append(x0 + line_pitch * k / (turn_points + 1))
+                ys.append(edge)
+                owner.append(-1)
+    return np.array(xs, dtype=dtype), np.array(ys, dtype=dtype), np.array(owner)

@@ -1,0 +1,44 @@
+"""Running out of memory ends the call with MemoryError, not the process."""
+
+
+def test_refused_allocation_raises_memory_error_and_the_process_goes_on(python_subprocess):
+    result = python_subprocess(
+        """
+        import re, resource
+        import numpy as np
+        import rasterloom
+
+        n = 4_000_000
+        x = np.arange(n, dtype=np.float64)
+        y = np.zeros(n)
+        # a first small call sets up everything that lives for the process
+        rasterloom.annotate_scanlines(x[:10].copy(), y[:10].copy())
+
+        def address_space():
+            with open('/proc/self/status') as status:
+                for line in status:
+                    if line.startswith('VmSize:'):
+                        return int(line.split()[1]) * 1024
+
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (address_space() + 16 * 2**20, hard))
+        try:
+            rasterloom.annotate_scanlines(x, y)
+        except MemoryError as exc:
+            message = str(exc)
+        else:
+            message = None
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        print(message)
+        numbers = [int(v) for v in re.findall(r'[0-9]+', message or '')]
+        assert numbers and max(numbers) > 16 * 2**20, message
+        labels = rasterloom.annotate_scanlines(x, y)
+        assert labels.shape == (n,)
+        print('recovered')
+        """
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    lines = result.stdout.split("\n")
+    assert "bytes" in lines[0]
+    assert lines[1] == "recovered"
