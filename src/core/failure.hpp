@@ -9,27 +9,40 @@
 
 #include <cstddef>
 #include <exception>
-#include <source_location>
 #include <string>
 #include <utility>
 
 namespace rasterloom {
+
+// Where a failure arose, captured at the call site through default arguments
+// (the compilers' builtins, which every supported compiler has).
+struct SourcePlace {
+    const char* file = "";
+    unsigned line = 0;
+    const char* function = "";
+
+    static constexpr SourcePlace current(const char* file = __builtin_FILE(),
+                                         unsigned line = __builtin_LINE(),
+                                         const char* function = __builtin_FUNCTION()) noexcept {
+        return SourcePlace{file, line, function};
+    }
+};
 
 // A violated invariant. Carries a message and the place where it arose, so
 // that the boundary can write a useful diagnostic before raising.
 class InternalFailure : public std::exception {
 public:
     explicit InternalFailure(std::string message,
-                             std::source_location where = std::source_location::current())
+                             SourcePlace where = SourcePlace::current())
         : message_(std::move(message)), where_(where) {}
 
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
-    const std::source_location& where() const noexcept { return where_; }
+    const SourcePlace& where() const noexcept { return where_; }
 
 private:
     std::string message_;
-    std::source_location where_;
+    SourcePlace where_;
 };
 
 // An allocation of `bytes` bytes that the system refused.
@@ -44,13 +57,13 @@ private:
 };
 
 [[noreturn]] inline void fail(std::string message,
-                              std::source_location where = std::source_location::current()) {
+                              SourcePlace where = SourcePlace::current()) {
     throw InternalFailure(std::move(message), where);
 }
 
 // Checks an invariant; a false condition is an internal failure.
 inline void ensure(bool condition, const char* message,
-                   std::source_location where = std::source_location::current()) {
+                   SourcePlace where = SourcePlace::current()) {
     if (!condition) [[unlikely]] {
         throw InternalFailure(message, where);
     }

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <exception>
 #include <new>
-#include <source_location>
 #include <string_view>
 
 namespace rasterloom::module {
@@ -31,12 +30,12 @@ std::string_view source_place(const char* file) {
     return path;
 }
 
-void raise_panic(const std::string& message, const std::source_location* where) {
+void raise_panic(const std::string& message, const SourcePlace* where) {
     const char* text = message.empty() ? NO_MESSAGE : message.c_str();
     if (where != nullptr) {
         PySys_FormatStderr("rasterloom: internal failure at %s:%u in %s: %s\n",
-                           std::string(source_place(where->file_name())).c_str(),
-                           static_cast<unsigned>(where->line()), where->function_name(), text);
+                           std::string(source_place(where->file)).c_str(), where->line,
+                           where->function, text);
     } else {
         PySys_FormatStderr("rasterloom: internal failure: %s\n", text);
     }
