@@ -1,0 +1,284 @@
+// The worker pool: thread count, worker loop, one-time creation and fork
+// handling. See worker_pool.hpp for the contract.
+//
+// Scheduling: `run` puts one Batch (the tasks of one map) on the pool's
+// queue and sleeps. Idle workers take tasks from the oldest batch one index
+// at a time under the pool mutex; the core hands over about one range per
+// thread, so each task is a long scan and the lock is taken rarely. The
+// worker that ends the last task of a batch wakes its caller. Nothing in
+// this machinery allocates, so once the pool exists it cannot fail short of
+// a broken mutex, which aborts the process.
+#include "parallel/worker_pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+namespace rasterloom::parallel {
+
+namespace {
+
+// The pool whose worker is running on this thread, if any.
+thread_local WorkerPool* current_worker_pool = nullptr;
+
+[[noreturn]] void abort_on_pool_failure() noexcept {
+    std::fputs("rasterloom: unexpected failure detected in the worker pool; aborting\n", stderr);
+    std::abort();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Thread count
+
+std::optional<std::uint64_t> parse_thread_count(std::string_view text) noexcept {
+    if (!text.empty() && text.front() == '+') {
+        text.remove_prefix(1);
+    }
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (max - digit) / 10) {
+            return std::nullopt;
+        }
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+// Only ASCII digits and '+' parse, so a value that is not valid UTF-8 never
+// parses either and needs no separate check.
+std::uint64_t decide_thread_count(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
+                                  std::uint64_t logical_processors) noexcept {
+    auto read = [](const char* value) -> std::optional<std::uint64_t> {
+        return value == nullptr ? std::nullopt : parse_thread_count(value);
+    };
+    std::uint64_t count = 0;  // 0: use the default
+    if (const auto primary = read(rayon_num_threads)) {
+        count = *primary;
+    } else if (const auto secondary = read(rayon_rs_num_cpus)) {
+        count = *secondary;
+    }
+    if (count == 0) {
+        count = logical_processors == 0 ? 1 : logical_processors;
+    }
+    return count < MAX_POOL_THREADS ? count : MAX_POOL_THREADS;
+}
+
+std::uint64_t logical_processor_count() noexcept {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+        const int count = CPU_COUNT(&allowed);
+        if (count > 0) {
+            return static_cast<std::uint64_t>(count);
+        }
+    }
+    return std::thread::hardware_concurrency();
+}
+
+// ---------------------------------------------------------------------------
+// WorkerPool
+
+// The tasks of one `run`. Lives on the caller's stack until `unfinished`
+// reaches 0; all fields but the constant ones are guarded by the pool mutex.
+struct WorkerPool::Batch {
+    const TaskFunction task;
+    void* const context;
+    const std::size_t task_count;
+    std::size_t next_task = 0;
+    std::size_t unfinished;
+    Batch* later = nullptr;  // the next batch in the queue
+};
+
+std::thread WorkerPool::start_std_thread(std::uint64_t, void (*body)(void*), void* argument) {
+    return std::thread(body, argument);
+}
+
+WorkerPool::WorkerPool(std::uint64_t thread_count, ThreadStarter start) : thread_count_(thread_count) {
+    ensure(thread_count >= 1 && thread_count <= MAX_POOL_THREADS, "worker pool size out of range");
+    threads_.reserve(thread_count);
+    try {
+        for (std::uint64_t index = 0; index < thread_count; ++index) {
+            threads_.push_back(start(index, &WorkerPool::worker_main, this));
+        }
+    } catch (...) {
+        stop_workers();
+        throw;
+    }
+}
+
+WorkerPool::~WorkerPool() { stop_workers(); }
+
+void WorkerPool::stop_workers() noexcept {
+    try {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        work_ready_.notify_all();
+        for (std::thread& thread : threads_) {
+            thread.join();
+        }
+    } catch (...) {
+        abort_on_pool_failure();
+    }
+}
+
+void WorkerPool::worker_main(void* pool) noexcept { static_cast<WorkerPool*>(pool)->work(); }
+
+void WorkerPool::work() noexcept {
+    current_worker_pool = this;
+    try {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            work_ready_.wait(lock, [this] { return stopping_ || queue_head_ != nullptr; });
+            if (stopping_) {
+                return;
+            }
+            Batch& batch = *queue_head_;
+            const std::size_t index = batch.next_task++;
+            if (batch.next_task == batch.task_count) {
+                queue_head_ = batch.later;
+                if (queue_head_ == nullptr) {
+                    queue_tail_ = nullptr;
+                }
+            }
+            lock.unlock();
+            batch.task(batch.context, index);
+            lock.lock();
+            // Once `unfinished` is 0 the caller may return and end `batch`.
+            if (--batch.unfinished == 0) {
+                batch_done_.notify_all();
+            }
+        }
+    } catch (...) {
+        abort_on_pool_failure();
+    }
+}
+
+void WorkerPool::run(std::size_t task_count, TaskFunction task, void* context) noexcept {
+    if (task_count == 0) {
+        return;
+    }
+    if (current_worker_pool != nullptr) {
+        for (std::size_t index = 0; index < task_count; ++index) {
+            task(context, index);
+        }
+        return;
+    }
+    Batch batch{task, context, task_count, 0, task_count, nullptr};
+    try {
+        std::unique_lock lock(mutex_);
+        if (queue_tail_ == nullptr) {
+            queue_head_ = &batch;
+        } else {
+            queue_tail_->later = &batch;
+        }
+        queue_tail_ = &batch;
+        work_ready_.notify_all();
+        batch_done_.wait(lock, [&batch] { return batch.unfinished == 0; });
+    } catch (...) {
+        abort_on_pool_failure();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// PoolSlot
+
+PoolSlot::~PoolSlot() { delete pool_.load(std::memory_order_acquire); }
+
+WorkerPool& PoolSlot::get() {
+    if (WorkerPool* pool = pool_.load(std::memory_order_acquire)) {
+        return *pool;
+    }
+    std::lock_guard lock(mutex_);
+    if (WorkerPool* pool = pool_.load(std::memory_order_relaxed)) {
+        return *pool;
+    }
+    if (!failure_.empty()) {
+        fail(failure_);
+    }
+    const std::uint64_t thread_count = thread_count_();
+    try {
+        WorkerPool* pool = new WorkerPool(thread_count, start_);
+        pool_.store(pool, std::memory_order_release);
+        return *pool;
+    } catch (const std::exception& cause) {
+        failure_ = std::string(POOL_NOT_INITIALIZED) + ": " + cause.what();
+        fail(failure_);
+    }
+}
+
+void PoolSlot::before_fork() noexcept {
+    try {
+        mutex_.lock();
+    } catch (...) {
+        abort_on_pool_failure();
+    }
+}
+
+void PoolSlot::after_fork_in_parent() noexcept { mutex_.unlock(); }
+
+void PoolSlot::after_fork_in_child() noexcept {
+    // The old pool is abandoned, not destroyed: its mutex may be held by a
+    // thread that does not exist here, and its workers are gone.
+    pool_.store(nullptr, std::memory_order_relaxed);
+    failure_.clear();
+    current_worker_pool = nullptr;
+    mutex_.unlock();
+}
+
+// ---------------------------------------------------------------------------
+// The process-wide pool
+
+namespace {
+
+std::uint64_t thread_count_from_environment() {
+    return decide_thread_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
+                               logical_processor_count());
+}
+
+// Set once, before the fork handlers that use it are registered.
+PoolSlot* process_slot_for_fork = nullptr;
+
+void process_slot_before_fork() { process_slot_for_fork->before_fork(); }
+void process_slot_after_fork_in_parent() { process_slot_for_fork->after_fork_in_parent(); }
+void process_slot_after_fork_in_child() { process_slot_for_fork->after_fork_in_child(); }
+
+// Never destroyed, so that workers and late callers can use it during exit.
+PoolSlot& process_slot() {
+    static PoolSlot* const slot = [] {
+        auto* created = new PoolSlot(&thread_count_from_environment, &WorkerPool::start_std_thread);
+        process_slot_for_fork = created;
+        if (pthread_atfork(&process_slot_before_fork, &process_slot_after_fork_in_parent,
+                           &process_slot_after_fork_in_child) != 0) {
+            abort_on_pool_failure();
+        }
+        return created;
+    }();
+    return *slot;
+}
+
+}  // namespace
+
+WorkerPool& process_pool() {
+    if (current_worker_pool != nullptr) {
+        return *current_worker_pool;
+    }
+    return process_slot().get();
+}
+
+std::uint64_t pool_thread_count() { return process_pool().thread_count(); }
+
+}  // namespace rasterloom::parallel

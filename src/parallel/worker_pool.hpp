@@ -1,0 +1,224 @@
+// The process-wide worker pool and the ordered parallel map over index ranges.
+//
+// The chunked phases of the core cut their index space into consecutive
+// ranges and hand them to `ordered_parallel_map`, which runs one call per
+// range on the worker threads while the calling thread sleeps, and returns
+// the per-range results in range order. The result is therefore the same for
+// any thread count and any timing.
+//
+// There is one pool per process (`process_pool`), created on first use, sized
+// once from RAYON_NUM_THREADS / RAYON_RS_NUM_CPUS or the processor count, and
+// never shut down. `WorkerPool` and `PoolSlot` can also be instantiated on
+// their own, which is how the tests use pools of chosen sizes and simulate a
+// thread that cannot be started.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "core/failure.hpp"
+#include "core/memory.hpp"
+
+namespace rasterloom::parallel {
+
+inline constexpr std::uint64_t MAX_POOL_THREADS = 0xFFFF;
+
+// A half-open range [start, end) of item indices.
+struct IndexRange {
+    std::uint64_t start;
+    std::uint64_t end;
+};
+
+// ---------------------------------------------------------------------------
+// Thread count
+
+// Parses a count: an optional single leading '+', then one or more ASCII
+// digits and nothing else; the value must fit in 64 bits. Anything else
+// (blanks, a sign other than one '+', a decimal point, an empty text, bytes
+// that are not ASCII) gives no value.
+std::optional<std::uint64_t> parse_thread_count(std::string_view text) noexcept;
+
+// Decides the pool size from the raw values of RAYON_NUM_THREADS and
+// RAYON_RS_NUM_CPUS (nullptr when unset) and the processor count:
+//  - RAYON_NUM_THREADS >= 1 decides; 0 selects the default directly;
+//  - otherwise (unset or unparsable) RAYON_RS_NUM_CPUS >= 1 decides;
+//  - the default is the processor count, or 1 if that is 0;
+//  - the result is capped at MAX_POOL_THREADS.
+std::uint64_t decide_thread_count(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
+                                  std::uint64_t logical_processors) noexcept;
+
+// The number of processors this process may run on, as the OS reports it.
+// Can be 0 when the OS reports nothing.
+std::uint64_t logical_processor_count() noexcept;
+
+// ---------------------------------------------------------------------------
+// Pools
+
+// The message that every failure to create a pool starts with.
+inline constexpr std::string_view POOL_NOT_INITIALIZED = "The global thread pool has not been initialized.";
+
+// A tiny job: `task(context, i)` for every i in [0, task_count).
+using TaskFunction = void (*)(void* context, std::size_t index) noexcept;
+
+// A fixed set of worker threads that run tasks handed to `run`.
+class WorkerPool {
+public:
+    // Starts one worker thread that runs `body(argument)`; throws (normally
+    // std::system_error) when the thread cannot be started.
+    using ThreadStarter = std::thread (*)(std::uint64_t worker_index, void (*body)(void*), void* argument);
+    static std::thread start_std_thread(std::uint64_t worker_index, void (*body)(void*), void* argument);
+
+    // Starts `thread_count` workers (1 to MAX_POOL_THREADS). If one of them
+    // cannot be started, the ones already running are stopped and joined and
+    // the starter's exception propagates.
+    explicit WorkerPool(std::uint64_t thread_count, ThreadStarter start = &start_std_thread);
+    // Stops and joins the workers. Only for pools with no `run` in progress;
+    // the process-wide pool is never destroyed.
+    ~WorkerPool();
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    std::uint64_t thread_count() const noexcept { return thread_count_; }
+
+    // Runs every task on the workers and returns when all have ended. Called
+    // on a worker thread (of any pool), it runs the tasks itself, one after
+    // another: waiting for other workers could deadlock if they all did it.
+    // A failure of the pool's own locking aborts the process.
+    void run(std::size_t task_count, TaskFunction task, void* context) noexcept;
+
+private:
+    struct Batch;
+    static void worker_main(void* pool) noexcept;
+    void work() noexcept;
+    void stop_workers() noexcept;
+
+    const std::uint64_t thread_count_;
+    std::mutex mutex_;
+    std::condition_variable work_ready_;   // workers wait here for batches or stop
+    std::condition_variable batch_done_;   // callers of run wait here
+    Batch* queue_head_ = nullptr;          // batches with unclaimed tasks, oldest first
+    Batch* queue_tail_ = nullptr;
+    bool stopping_ = false;
+    List<std::thread> threads_;
+};
+
+// A pool created on first use. Creation runs once; if it fails, the slot
+// keeps the failure and every later `get` fails with the same message.
+class PoolSlot {
+public:
+    using CountSource = std::uint64_t (*)();
+
+    PoolSlot(CountSource thread_count, WorkerPool::ThreadStarter start) noexcept
+        : thread_count_(thread_count), start_(start) {}
+    ~PoolSlot();
+    PoolSlot(const PoolSlot&) = delete;
+    PoolSlot& operator=(const PoolSlot&) = delete;
+
+    // The pool, created by the first caller while the others wait. Takes no
+    // lock once the pool exists. Throws InternalFailure, with a message that
+    // starts with POOL_NOT_INITIALIZED, if creation failed now or before.
+    WorkerPool& get();
+
+    // Fork handling for the process-wide slot (registered with pthread_atfork).
+    // The child has none of the parent's threads, so it forgets the pool (and
+    // any failure) without touching it and creates a fresh one on first use.
+    void before_fork() noexcept;
+    void after_fork_in_parent() noexcept;
+    void after_fork_in_child() noexcept;
+
+private:
+    const CountSource thread_count_;
+    const WorkerPool::ThreadStarter start_;
+    std::atomic<WorkerPool*> pool_{nullptr};
+    std::mutex mutex_;       // held while creating
+    std::string failure_;    // the message once creation has failed, else empty
+};
+
+// On a worker thread: that worker's pool. Elsewhere: the process-wide pool,
+// created on first use (see PoolSlot::get for its failures).
+WorkerPool& process_pool();
+
+// The thread count of `process_pool()`, at least 1.
+std::uint64_t pool_thread_count();
+
+// ---------------------------------------------------------------------------
+// Ordered parallel map
+
+// Calls `per_range` once for every range, on the workers of `pool`, and
+// returns the results in range order. If calls fail, waits for every started
+// call to end and rethrows the failure of the leftmost failing range.
+template <class F>
+auto ordered_parallel_map(WorkerPool& pool, std::vector<IndexRange> ranges, F&& per_range)
+    -> std::vector<std::invoke_result_t<F&, IndexRange>> {
+    using Result = std::invoke_result_t<F&, IndexRange>;
+    static_assert(!std::is_void_v<Result> && std::is_move_constructible_v<Result>,
+                  "the per-range function must return a movable value");
+
+    std::vector<Result> results;
+    if (ranges.empty()) {
+        return results;
+    }
+
+    // One slot per range, written only by the call for that range.
+    struct Slot {
+        std::optional<Result> value;
+        std::exception_ptr failure;
+    };
+    struct Job {
+        const std::vector<IndexRange>& ranges;
+        F& per_range;
+        List<Slot>& slots;
+    };
+    List<Slot> slots(ranges.size());
+    Job job{ranges, per_range, slots};
+    pool.run(ranges.size(), [](void* context, std::size_t index) noexcept {
+        Job& running = *static_cast<Job*>(context);
+        Slot& slot = running.slots[index];
+        try {
+            slot.value.emplace(std::invoke(running.per_range, running.ranges[index]));
+        } catch (...) {
+            slot.failure = std::current_exception();
+        }
+    }, &job);
+
+    for (Slot& slot : slots) {
+        if (slot.failure) {
+            std::rethrow_exception(slot.failure);
+        }
+    }
+    try {
+        results.reserve(slots.size());
+    } catch (const std::bad_alloc&) {
+        throw AllocationFailure(slots.size() * sizeof(Result));
+    }
+    for (Slot& slot : slots) {
+        results.push_back(std::move(*slot.value));
+    }
+    return results;
+}
+
+// The same on the process-wide pool. An empty vector returns an empty result
+// without creating the pool.
+template <class F>
+auto ordered_parallel_map(std::vector<IndexRange> ranges, F&& per_range)
+    -> std::vector<std::invoke_result_t<F&, IndexRange>> {
+    if (ranges.empty()) {
+        return {};
+    }
+    return ordered_parallel_map(process_pool(), std::move(ranges), per_range);
+}
+
+}  // namespace rasterloom::parallel
