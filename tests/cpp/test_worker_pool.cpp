@@ -312,8 +312,8 @@ TEST_P(PoolMap, LeftmostFailureIsRaisedUnchanged) {
                 if (pool.thread_count() >= 2) {
                     later_failures.wait_for(2);
                 }
-                const auto here = std::source_location::current();
-                failure_line = static_cast<int>(here.line());
+                const auto here = SourcePlace::current();
+                failure_line = static_cast<int>(here.line);
                 fail("range starting at " + std::to_string(range.start) + " failed", here);
             }
             later_failures.arrive();
@@ -327,7 +327,7 @@ TEST_P(PoolMap, LeftmostFailureIsRaisedUnchanged) {
     } catch (const InternalFailure& failure) {
         EXPECT_EQ(failure.message(), "range starting at " + std::to_string(leftmost) + " failed");
         EXPECT_STREQ(failure.what(), failure.message().c_str());
-        EXPECT_EQ(static_cast<int>(failure.where().line()), failure_line.load());
+        EXPECT_EQ(static_cast<int>(failure.where().line), failure_line.load());
     }
     // Every call that started had ended before the failure reached us.
     EXPECT_EQ(started.load(), ended.load());
