@@ -1,0 +1,52 @@
+// Run merging: consecutive point runs whose y matches the y of the group's
+// first point run are joined into one merged run.
+#pragma once
+
+#include <cstdint>
+
+#include "core/failure.hpp"
+#include "core/types.hpp"
+
+namespace rasterloom::core {
+
+// Scans the point runs [begin, end) into merged runs. Each point run is
+// compared with the key (the y of the group's first point run), never with
+// its predecessor. The merged x is the mean of the group's x values with every
+// point run counting once, summed in T in order and divided in T by the
+// number of point runs; the merged y is the key itself.
+template <Element T>
+List<Run<T>> merge_runs_in_range(const List<Run<T>>& runs, std::uint64_t begin,
+                                 std::uint64_t end) {
+    List<Run<T>> merged;
+    if (begin >= end) {
+        return merged;
+    }
+    ensure(end <= runs.size(), "merge range ends past the last point run");
+    merged.reserve(end - begin);
+
+    const Run<T>& opening = runs[begin];
+    T key = opening.y;
+    T sum = opening.x;
+    std::uint64_t count = 1;
+    std::uint64_t first = opening.first;
+    for (std::uint64_t k = begin + 1; k < end; ++k) {
+        const Run<T>& run = runs[k];
+        if (matches(run.y, key)) {
+            sum += run.x;
+            ++count;
+        } else {
+            merged.push_back(Run<T>{sum / static_cast<T>(count), key, first, runs[k - 1].last});
+            key = run.y;
+            sum = run.x;
+            count = 1;
+            first = run.first;
+        }
+    }
+    merged.push_back(Run<T>{sum / static_cast<T>(count), key, first, runs[end - 1].last});
+    return merged;
+}
+
+// merge_runs, which picks between this scan over all point runs and the
+// chunked path for large inputs, is in core/chunked.hpp.
+
+}  // namespace rasterloom::core
