@@ -4,8 +4,16 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <variant>
 
+#include "core/assign_scanline_ids.hpp"
+#include "core/chunked.hpp"
 #include "core/detect_runs.hpp"
+#include "core/distance_threshold.hpp"
+#include "core/merge_runs.hpp"
+#include "core/order_candidates.hpp"
+#include "core/split_directions.hpp"
 #include "core/types.hpp"
 
 namespace rasterloom::core {
@@ -42,9 +50,23 @@ CoreResult compute_scanline_ids(const CoordView<T>& x_view, const CoordView<T>& 
     const Points<T> x{static_cast<const unsigned char*>(x_view.data), n};
     const Points<T> y{static_cast<const unsigned char*>(y_view.data), n};
 
-    List<Run<T>> point_runs = detect_runs_in_range(x, y, 0, n);
-    (void)point_runs;
-    return Labels(n, NO_SCANLINE);
+    List<Run<T>> point_runs = detect_runs(x, y, n);
+
+    // Each list is released as soon as no later phase reads it.
+    List<Run<T>> merged = merge_runs(point_runs);
+    List<Run<T>>().swap(point_runs);
+
+    std::variant<DirectionSets<T>, CoreError> split = split_directions(merged);
+    List<Run<T>>().swap(merged);
+    if (CoreError* error = std::get_if<CoreError>(&split)) {
+        return std::move(*error);
+    }
+    DirectionSets<T>& sets = std::get<DirectionSets<T>>(split);
+
+    const List<TurnCandidate<T>> candidates =
+        order_candidates(std::move(sets.set_a), std::move(sets.set_b));
+    const T distance_threshold = compute_distance_threshold(candidates);
+    return assign_scanline_ids(candidates, distance_threshold, n);
 }
 
 }  // namespace rasterloom::core

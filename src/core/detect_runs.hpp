@@ -41,4 +41,7 @@ List<Run<T>> detect_runs_in_range(Points<T> x, Points<T> y, std::uint64_t begin,
     return runs;
 }
 
+// detect_runs, which picks between this scan over all points and the chunked
+// path for large inputs, is in core/chunked.hpp.
+
 }  // namespace rasterloom::core

@@ -1,0 +1,123 @@
+// Run detection and run merging with their chunked paths.
+//
+// Both phases have a serial path (one scan on the calling thread) and, for
+// large inputs on a pool of two or more threads, a chunked path: the index
+// space is cut into about one range per thread, the per-range scan runs on
+// the worker pool, and the per-range lists are stitched on the calling
+// thread, in range order, into one list with the same form as the serial one.
+//
+// Stitching folds the first record of a range into the last record of the
+// output when their keys match. The folded coordinate is the point-weighted
+// mean of the two partial values, computed in double and rounded back to T.
+// Where keys drift within a stretch, or where a merge group spans a range
+// boundary, the chunked result can therefore differ in its last bits (or in
+// a group boundary) from the serial one; with exactly equal keys within each
+// stretch the boundaries and keys agree.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "core/detect_runs.hpp"
+#include "core/merge_runs.hpp"
+#include "core/types.hpp"
+#include "parallel/worker_pool.hpp"
+
+namespace rasterloom::core {
+
+// Smallest inputs for which the phases take their chunked paths.
+inline constexpr std::uint64_t RUN_PARALLEL_MIN_POINTS = 500000;
+inline constexpr std::uint64_t MERGE_PARALLEL_MIN_RUNS = 250000;
+
+using parallel::IndexRange;
+
+// Cuts [0, count) into consecutive non-empty ranges of ceil(count / threads)
+// items (the last one shorter); never more ranges than threads.
+inline std::vector<IndexRange> chunk_ranges(std::uint64_t count, std::uint64_t threads) {
+    ensure(count >= 1 && threads >= 1, "chunk_ranges needs at least one item and one thread");
+    const std::uint64_t size = count / threads + (count % threads != 0 ? 1 : 0);
+    const std::uint64_t range_count = count / size + (count % size != 0 ? 1 : 0);
+    std::vector<IndexRange> ranges;
+    ranges.reserve(range_count);
+    for (std::uint64_t k = 0; k < range_count; ++k) {
+        const std::uint64_t start = k * size;
+        ranges.push_back(IndexRange{start, start + size < count ? start + size : count});
+    }
+    return ranges;
+}
+
+// Which coordinate is the key of a stretch: x for point runs, y for merged runs.
+enum class StitchKey { X, Y };
+
+// Joins the per-range lists in order, folding a record into the last output
+// record when their keys match (see the comment at the top).
+template <Element T>
+List<Run<T>> stitch_runs(std::vector<List<Run<T>>> parts, StitchKey key) {
+    std::uint64_t total = 0;
+    for (const auto& part : parts) {
+        total += part.size();
+    }
+    List<Run<T>> out;
+    out.reserve(total);
+    for (auto& part : parts) {
+        for (const Run<T>& r : part) {
+            if (!out.empty()) {
+                Run<T>& last = out.back();
+                const bool by_x = key == StitchKey::X;
+                if (by_x ? matches(r.x, last.x) : matches(r.y, last.y)) {
+                    const double c_last = static_cast<double>(last.point_count());
+                    const double c_next = static_cast<double>(r.point_count());
+                    T& folded = by_x ? last.y : last.x;
+                    const double next_value = static_cast<double>(by_x ? r.y : r.x);
+                    const double last_value = static_cast<double>(folded);
+                    folded = static_cast<T>((next_value * c_next + last_value * c_last) /
+                                            (c_next + c_last));
+                    last.last = r.last;
+                    continue;
+                }
+            }
+            out.push_back(r);
+        }
+        List<Run<T>>().swap(part);  // released as soon as it is consumed
+    }
+    return out;
+}
+
+template <Element T>
+List<Run<T>> detect_runs_chunked(Points<T> x, Points<T> y, std::uint64_t n, std::uint64_t threads) {
+    auto parts = parallel::ordered_parallel_map(
+        chunk_ranges(n, threads),
+        [x, y](IndexRange range) { return detect_runs_in_range(x, y, range.start, range.end); });
+    return stitch_runs<T>(std::move(parts), StitchKey::X);
+}
+
+template <Element T>
+List<Run<T>> merge_runs_chunked(const List<Run<T>>& runs, std::uint64_t threads) {
+    auto parts = parallel::ordered_parallel_map(
+        chunk_ranges(runs.size(), threads),
+        [&runs](IndexRange range) { return merge_runs_in_range(runs, range.start, range.end); });
+    return stitch_runs<T>(std::move(parts), StitchKey::Y);
+}
+
+// Run detection over all n >= 1 points, on the path that fits the input.
+template <Element T>
+List<Run<T>> detect_runs(Points<T> x, Points<T> y, std::uint64_t n) {
+    const std::uint64_t threads = parallel::pool_thread_count();
+    if (threads >= 2 && n >= RUN_PARALLEL_MIN_POINTS) {
+        return detect_runs_chunked(x, y, n, threads);
+    }
+    return detect_runs_in_range(x, y, 0, n);
+}
+
+// Run merging of all point runs (at least one), on the path that fits.
+template <Element T>
+List<Run<T>> merge_runs(const List<Run<T>>& runs) {
+    const std::uint64_t threads = parallel::pool_thread_count();
+    if (threads >= 2 && runs.size() >= MERGE_PARALLEL_MIN_RUNS) {
+        return merge_runs_chunked(runs, threads);
+    }
+    return merge_runs_in_range(runs, 0, runs.size());
+}
+
+}  // namespace rasterloom::core

@@ -1,0 +1,234 @@
+// Chunked run detection and merging: range cutting, path selection at the
+// thresholds, and the stitching of per-range lists.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "core/chunked.hpp"
+#include "core/compute_scanline_ids.hpp"
+
+namespace rasterloom::core {
+namespace {
+
+// This executable sizes the process pool to three threads before first use,
+// so that the ranges are uneven and the chunked paths are taken.
+const bool pool_configured = [] {
+    setenv("RAYON_NUM_THREADS", "3", 1);
+    return true;
+}();
+
+template <class T>
+Points<T> points(const std::vector<T>& values) {
+    return Points<T>{reinterpret_cast<const unsigned char*>(values.data()), values.size()};
+}
+
+std::uint64_t first_boundary(std::uint64_t count) {
+    const std::uint64_t threads = parallel::pool_thread_count();
+    return count / threads + (count % threads != 0 ? 1 : 0);
+}
+
+TEST(ChunkRanges, CutsIntoAtMostOneRangePerThread) {
+    auto ranges = chunk_ranges(500000, 3);
+    ASSERT_EQ(ranges.size(), 3u);
+    EXPECT_EQ(ranges[0].start, 0u);
+    EXPECT_EQ(ranges[0].end, 166667u);
+    EXPECT_EQ(ranges[1].start, 166667u);
+    EXPECT_EQ(ranges[1].end, 333334u);
+    EXPECT_EQ(ranges[2].start, 333334u);
+    EXPECT_EQ(ranges[2].end, 500000u);
+
+    ranges = chunk_ranges(1000001, 4);
+    ASSERT_EQ(ranges.size(), 4u);
+    EXPECT_EQ(ranges[1].start, 250001u);
+    EXPECT_EQ(ranges[3].start, 750003u);
+    EXPECT_EQ(ranges[3].end, 1000001u);
+
+    // Fewer items than threads: one item per range. Sizes that leave the
+    // last thread nothing to do give fewer ranges than threads.
+    EXPECT_EQ(chunk_ranges(2, 5).size(), 2u);
+    ranges = chunk_ranges(10, 4);  // size 3: [0,3) [3,6) [6,9) [9,10)
+    ASSERT_EQ(ranges.size(), 4u);
+    EXPECT_EQ(ranges[3].start, 9u);
+    ranges = chunk_ranges(9, 4);  // size 3: three ranges only
+    ASSERT_EQ(ranges.size(), 3u);
+    EXPECT_EQ(ranges[2].end, 9u);
+    EXPECT_EQ(chunk_ranges(7, 1).size(), 1u);
+}
+
+// Keys that drift around the range boundaries: 0 in the first range; in the
+// second, 0.75 epsilon at its first point and 1.5 epsilon after it; 0.75
+// epsilon from the third range on. The serial scan keys on 0, cuts before the
+// first 1.5 epsilon and then keeps everything in that second run: two runs.
+// The chunked path keys every range on its own first point (0, 0.75, 0.75
+// epsilon), and each of those folds into the first run: one run.
+template <class T>
+T drifting_key(std::uint64_t index, std::uint64_t size) {
+    const T eps = std::numeric_limits<T>::epsilon();
+    if (index < size) {
+        return T(0);
+    }
+    if (index == size || index >= 2 * size) {
+        return T(0.75) * eps;
+    }
+    return T(1.5) * eps;
+}
+
+template <class T>
+List<core::Run<T>> detect_with_drift_at_boundary(std::uint64_t n) {
+    const std::uint64_t size = first_boundary(n);
+    std::vector<T> x(n), y(n, T(1));
+    for (std::uint64_t i = 0; i < n; ++i) {
+        x[i] = drifting_key<T>(i, size);
+    }
+    return detect_runs(points(x), points(y), n);
+}
+
+TEST(ChunkedPathSelection, RunDetectionGoesChunkedFromHalfAMillionPoints) {
+    ASSERT_GE(parallel::pool_thread_count(), 2u);
+    EXPECT_EQ(detect_with_drift_at_boundary<double>(RUN_PARALLEL_MIN_POINTS - 1).size(), 2u);
+    const auto chunked = detect_with_drift_at_boundary<double>(RUN_PARALLEL_MIN_POINTS);
+    ASSERT_EQ(chunked.size(), 1u);
+    EXPECT_EQ(chunked[0].last, RUN_PARALLEL_MIN_POINTS - 1);
+    EXPECT_EQ(detect_with_drift_at_boundary<float>(RUN_PARALLEL_MIN_POINTS).size(), 1u);
+}
+
+// Point runs whose y drifts around the range boundaries in the same way.
+template <class T>
+List<core::Run<T>> merge_with_drift_at_boundary(std::uint64_t m) {
+    const std::uint64_t size = first_boundary(m);
+    List<core::Run<T>> runs;
+    runs.reserve(m);
+    for (std::uint64_t k = 0; k < m; ++k) {
+        runs.push_back(core::Run<T>{static_cast<T>(k % 7), drifting_key<T>(k, size), k, k});
+    }
+    return merge_runs(runs);
+}
+
+TEST(ChunkedPathSelection, MergingGoesChunkedFromAQuarterMillionRuns) {
+    EXPECT_EQ(merge_with_drift_at_boundary<double>(MERGE_PARALLEL_MIN_RUNS - 1).size(), 2u);
+    EXPECT_EQ(merge_with_drift_at_boundary<double>(MERGE_PARALLEL_MIN_RUNS).size(), 1u);
+    EXPECT_EQ(merge_with_drift_at_boundary<float>(MERGE_PARALLEL_MIN_RUNS).size(), 1u);
+}
+
+TEST(Stitching, RunAcrossABoundaryGetsThePointWeightedMeanOfItsParts) {
+    // Two ranges: points 0-3 (x 4, then x 5 with y 1, 2, 3) and points 4-6
+    // (x 5 with y 10, 20, 33); the stretch of x 5 spans the boundary.
+    const std::vector<float> x{4, 5, 5, 5, 5, 5, 5};
+    const std::vector<float> y{0, 1, 2, 3, 10, 20, 33};
+    const auto runs = detect_runs_chunked(points(x), points(y), 7, 2);
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[1].first, 1u);
+    EXPECT_EQ(runs[1].last, 6u);
+    EXPECT_EQ(runs[1].x, 5.0f);
+    // parts: mean 2 over 3 points, mean 21 over 3 points; weighted in double
+    EXPECT_EQ(runs[1].y, static_cast<float>((21.0 * 3 + 2.0 * 3) / 6.0));
+    // serial: running float sum / 6
+    const auto serial = detect_runs_in_range(points(x), points(y), 0, 7);
+    ASSERT_EQ(serial.size(), 2u);
+    EXPECT_EQ(serial[1].first, runs[1].first);
+    EXPECT_EQ(serial[1].last, runs[1].last);
+}
+
+TEST(Stitching, FoldsRepeatedlyIntoTheSameRunAcrossSeveralRanges) {
+    const std::vector<double> x(10, 2.0);
+    std::vector<double> y(10);
+    for (int i = 0; i < 10; ++i) y[i] = i;
+    const auto runs = detect_runs_chunked(points(x), points(y), 10, 4);  // ranges of 3,3,3,1
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].first, 0u);
+    EXPECT_EQ(runs[0].last, 9u);
+    // ((1*3 + 4*3)/6 = 2.5; (7*3 + 2.5*6)/9 = 4; (9*1 + 4*9)/10 = 4.5
+    EXPECT_EQ(runs[0].y, 4.5);
+}
+
+TEST(Stitching, MergedGroupAcrossABoundaryGetsThePointWeightedX) {
+    // Point runs with y 5: x 0 (1 point), 1 (1 point) | 2 (3 points).
+    List<core::Run<double>> runs;
+    runs.push_back({0, 5, 0, 0});
+    runs.push_back({1, 5, 1, 1});
+    runs.push_back({2, 5, 2, 4});
+    const auto chunked = merge_runs_chunked(runs, 2);  // ranges [0,2) and [2,3)
+    ASSERT_EQ(chunked.size(), 1u);
+    EXPECT_EQ(chunked[0].first, 0u);
+    EXPECT_EQ(chunked[0].last, 4u);
+    EXPECT_EQ(chunked[0].y, 5.0);
+    // partial x 0.5 over 2 points and 2 over 3 points: (2*3 + 0.5*2) / 5
+    EXPECT_EQ(chunked[0].x, (2.0 * 3 + 0.5 * 2) / 5);
+    // the serial scan weights each point run once: (0 + 1 + 2) / 3
+    EXPECT_EQ(merge_runs_in_range(runs, 0, 3)[0].x, 1.0);
+}
+
+TEST(Stitching, NanKeysNeverFold) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<double> x{nan, nan, nan, nan};
+    const std::vector<double> y{1, 2, 3, 4};
+    EXPECT_EQ(detect_runs_chunked(points(x), points(y), 4, 2).size(), 4u);
+}
+
+// A meander whose x values are exactly equal within each line.
+template <class T>
+void make_meander(std::uint64_t lines, std::uint64_t per_line, std::vector<T>& x, std::vector<T>& y) {
+    std::mt19937 random(11);
+    std::uniform_real_distribution<double> jitter(-1e-3, 1e-3);
+    for (std::uint64_t line = 0; line < lines; ++line) {
+        for (std::uint64_t p = 0; p < per_line; ++p) {
+            const double t = static_cast<double>(p) / static_cast<double>(per_line - 1) * 10.0;
+            x.push_back(static_cast<T>(line));
+            y.push_back(static_cast<T>((line % 2 == 0 ? t : 10.0 - t) + jitter(random)));
+        }
+        for (int k = 1; k <= 3 && line + 1 < lines; ++k) {
+            x.push_back(static_cast<T>(line + k * 0.25));
+            y.push_back(static_cast<T>(line % 2 == 0 ? 10.0 : 0.0));
+        }
+    }
+}
+
+template <class T>
+class ChunkedEquivalence : public ::testing::Test {};
+using ElementTypes = ::testing::Types<float, double>;
+TYPED_TEST_SUITE(ChunkedEquivalence, ElementTypes);
+
+TYPED_TEST(ChunkedEquivalence, ExactLinesGiveTheSerialRunsAndGroups) {
+    using T = TypeParam;
+    std::vector<T> x, y;
+    make_meander<T>(2000, 300, x, y);  // about 606000 points
+    const std::uint64_t n = x.size();
+    const auto serial = detect_runs_in_range(points(x), points(y), 0, n);
+    const auto chunked = detect_runs(points(x), points(y), n);
+    ASSERT_EQ(serial.size(), chunked.size());
+    for (std::size_t i = 0; i < serial.size(); ++i) {
+        ASSERT_EQ(serial[i].first, chunked[i].first);
+        ASSERT_EQ(serial[i].last, chunked[i].last);
+        ASSERT_EQ(serial[i].x, chunked[i].x);
+    }
+    // Merging: group boundaries and keys agree with exactly equal y.
+    List<core::Run<T>> runs;
+    for (std::uint64_t k = 0; k < 300000; ++k) {
+        runs.push_back(core::Run<T>{static_cast<T>(k), static_cast<T>(k / 5), k, k});
+    }
+    const auto serial_merged = merge_runs_in_range(runs, 0, runs.size());
+    const auto chunked_merged = merge_runs(runs);
+    ASSERT_EQ(serial_merged.size(), chunked_merged.size());
+    for (std::size_t i = 0; i < serial_merged.size(); ++i) {
+        ASSERT_EQ(serial_merged[i].first, chunked_merged[i].first);
+        ASSERT_EQ(serial_merged[i].last, chunked_merged[i].last);
+        ASSERT_EQ(serial_merged[i].y, chunked_merged[i].y);
+    }
+}
+
+TEST(ChunkedFailure, AllocationFailureOnAWorkerReachesTheCaller) {
+    std::vector<double> x(RUN_PARALLEL_MIN_POINTS, 1.0), y(RUN_PARALLEL_MIN_POINTS, 0.0);
+    const std::size_t saved = allocation_budget.load();
+    allocation_budget = 1024;
+    EXPECT_THROW(detect_runs(points(x), points(y), x.size()), AllocationFailure);
+    allocation_budget = saved;
+    EXPECT_EQ(detect_runs(points(x), points(y), x.size()).size(), 1u);
+}
+
+}  // namespace
+}  // namespace rasterloom::core
