@@ -1,5 +1,8 @@
 # Sourced by the other scripts: makes sure the system packages and the
 # project's virtual environment (.venv) exist, with every pinned dependency.
+# pip's notes about mirror folders it skips are noise here.
+export PIP_DISABLE_PIP_VERSION_CHECK=1
+quiet_pip() { "$@" 2> >(grep -v '^WARNING: Location' >&2); }
 step() { printf '\n== %s ==\n' "$*"; }
 
 need_apt=()
@@ -23,5 +26,5 @@ if [ ! -x "$VENV/bin/python" ]; then
   python3 -m venv "$VENV"
 fi
 PY="$VENV/bin/python"
-"$PY" -m pip install -q --upgrade "pip>=23" >/dev/null
-"$PY" -m pip install -q -r requirements/dev.txt
+quiet_pip "$PY" -m pip install -q --upgrade "pip>=23"
+quiet_pip "$PY" -m pip install -q -r requirements/dev.txt

@@ -32,7 +32,7 @@ fi
 if want python || want numpy; then
   step "Build and check the wheel"
   rm -rf build/dist
-  "$PY" -m pip wheel -q --no-deps -w build/dist .
+  quiet_pip "$PY" -m pip wheel -q --no-deps -w build/dist .
   wheel=$(ls build/dist/rasterloom-*.whl)
   "$PY" - "$wheel" <<'PYEOF'
 import sys, zipfile
@@ -40,7 +40,7 @@ sizes = [i.file_size for i in zipfile.ZipFile(sys.argv[1]).infolist() if i.filen
 print(f"built {sys.argv[1].rsplit('/', 1)[-1]}; module size {sum(sizes)} bytes")
 PYEOF
   "$VENV/bin/abi3audit" --strict --report "$wheel"
-  "$PY" -m pip install -q --force-reinstall --no-deps "$wheel"
+  quiet_pip "$PY" -m pip install -q --force-reinstall --no-deps "$wheel"
 fi
 
 if want python; then
@@ -56,10 +56,10 @@ if want sanitizers; then
   ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/cpp-asan --output-on-failure -j"$jobs"
 
   step "Python tests against a module built with the sanitizers"
-  asan_venv=build/venv-asan
+  asan_venv="$root/build/venv-asan"
   [ -x "$asan_venv/bin/python" ] || python3 -m venv "$asan_venv"
-  "$asan_venv/bin/python" -m pip install -q -r requirements/dev.txt
-  "$asan_venv/bin/python" -m pip install -q --force-reinstall --no-deps . \
+  quiet_pip "$asan_venv/bin/python" -m pip install -q -r requirements/dev.txt
+  quiet_pip "$asan_venv/bin/python" -m pip install -q --force-reinstall --no-deps . \
     -Ccmake.define.RASTERLOOM_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo \
     -Cbuild-dir=build/asan-module
   # The interpreter itself is not instrumented: preload the runtime and
@@ -74,10 +74,10 @@ fi
 if want numpy; then
   for numpy_spec in "numpy==1.23.5" "numpy>=1.26,<2" "numpy>=2.0,<3"; do
     step "The same wheel with $numpy_spec"
-    env_dir="build/venv-$(echo "$numpy_spec" | tr -c 'a-z0-9.' '_')"
+    env_dir="$root/build/venv-$(echo "$numpy_spec" | tr -c 'a-z0-9.' '_')"
     [ -x "$env_dir/bin/python" ] || python3 -m venv "$env_dir"
-    "$env_dir/bin/python" -m pip install -q "$numpy_spec" -r requirements/test-runtime.txt
-    "$env_dir/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
+    quiet_pip "$env_dir/bin/python" -m pip install -q "$numpy_spec" -r requirements/test-runtime.txt
+    quiet_pip "$env_dir/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
     echo "NumPy $("$env_dir/bin/python" -c 'import numpy; print(numpy.__version__)')"
     pytest_in "$env_dir/bin/python" "$@"
   done
