@@ -62,9 +62,10 @@ if want sanitizers; then
   quiet_pip "$asan_venv/bin/python" -m pip install -q --force-reinstall --no-deps . \
     -Ccmake.define.RASTERLOOM_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo \
     -Cbuild-dir=build/asan-module
-  # The interpreter itself is not instrumented: preload the runtime and
+  # The interpreter itself is not instrumented: preload the runtime (with
+  # the C++ runtime, so that the sanitizer can intercept exceptions) and
   # leave leak detection to the C++ tests.
-  LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
+  LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   RASTERLOOM_SANITIZED=1 \
