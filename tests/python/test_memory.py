@@ -8,7 +8,6 @@ import pytest
     os.environ.get("RASTERLOOM_SANITIZED") == "1",
     reason="the address sanitizer needs address space that the limit takes away",
 )
-
 def test_refused_allocation_raises_memory_error_and_the_process_goes_on(python_subprocess):
     result = python_subprocess(
         """
