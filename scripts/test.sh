@@ -46,6 +46,12 @@ fi
 if want python; then
   step "Python tests (NumPy $("$PY" -c 'import numpy; print(numpy.__version__)'))"
   pytest_in "$PY" "$@"
+
+  step "Type stub against the module (mypy stubtest)"
+  stub_dir=$(mktemp -d)
+  cp "$("$PY" -c 'import pathlib, rasterloom; print(pathlib.Path(rasterloom.__file__).with_name("rasterloom.pyi"))')" "$stub_dir/"
+  (cd "$stub_dir" && MYPYPATH="$stub_dir" "$PY" -m mypy.stubtest rasterloom)
+  rm -rf "$stub_dir"
 fi
 
 if want sanitizers; then
