@@ -20,24 +20,20 @@ List<Run<T>> detect_runs_in_range(Points<T> x, Points<T> y, std::uint64_t begin,
     }
     runs.reserve((end - begin) / 2);
 
+    // The inner loop walks one run and holds no call, so the running sum
+    // stays in a register; the order of the additions is the index order.
     std::uint64_t first = begin;
-    T key = x[begin];
-    T sum = y[begin];
-    std::uint64_t count = 1;
-    for (std::uint64_t j = begin + 1; j < end; ++j) {
-        const T xj = x[j];
-        if (matches(xj, key)) {
+    while (first < end) {
+        const T key = x[first];
+        T sum = y[first];
+        std::uint64_t j = first + 1;
+        while (j < end && matches(x[j], key)) {
             sum += y[j];
-            ++count;
-        } else {
-            runs.push_back(Run<T>{key, sum / static_cast<T>(count), first, j - 1});
-            first = j;
-            key = xj;
-            sum = y[j];
-            count = 1;
+            ++j;
         }
+        runs.push_back(Run<T>{key, sum / static_cast<T>(j - first), first, j - 1});
+        first = j;
     }
-    runs.push_back(Run<T>{key, sum / static_cast<T>(count), first, end - 1});
     return runs;
 }
 

@@ -217,3 +217,79 @@ TEST(DetectRunsAllocation, RefusedReservationNamesItsSize) {
 
 }  // namespace
 }  // namespace rasterloom::core
+
+namespace rasterloom::core {
+namespace {
+
+// The plain per-point scan, kept as the reference that the run-at-a-time
+// scan must reproduce bit for bit.
+template <class T>
+List<Run<T>> reference_scan(const std::vector<T>& x, const std::vector<T>& y) {
+    List<Run<T>> runs;
+    std::uint64_t first = 0;
+    T key = x[0];
+    T sum = y[0];
+    std::uint64_t count = 1;
+    for (std::uint64_t j = 1; j < x.size(); ++j) {
+        if (matches(x[j], key)) {
+            sum += y[j];
+            ++count;
+        } else {
+            runs.push_back(Run<T>{key, sum / static_cast<T>(count), first, j - 1});
+            first = j;
+            key = x[j];
+            sum = y[j];
+            count = 1;
+        }
+    }
+    runs.push_back(Run<T>{key, sum / static_cast<T>(count), first, x.size() - 1});
+    return runs;
+}
+
+template <class T>
+bool same_bits(T a, T b) {
+    return std::memcmp(&a, &b, sizeof(T)) == 0;
+}
+
+TYPED_TEST(DetectRunsTyped, RunScanMatchesThePlainScanBitForBit) {
+    using T = TypeParam;
+    const T eps = std::numeric_limits<T>::epsilon();
+    const T specials[] = {std::numeric_limits<T>::quiet_NaN(), std::numeric_limits<T>::infinity(),
+                          -std::numeric_limits<T>::infinity(), T(-0.0), T(0), eps, T(0.5) * eps,
+                          T(0.999) * eps, std::numeric_limits<T>::denorm_min(),
+                          std::numeric_limits<T>::max()};
+    std::mt19937_64 random(2024);
+    for (int trial = 0; trial < 400; ++trial) {
+        // Long runs, runs of one point, values a fraction of epsilon apart
+        // and special values, in proportions that vary from trial to trial.
+        const std::size_t n = 1 + random() % (trial % 10 == 0 ? 20000 : 200);
+        const unsigned mode = random() % 4;
+        std::vector<T> x(n), y(n);
+        T current = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const unsigned pick = random() % 100;
+            if (pick < (mode == 0 ? 2u : 10u)) {
+                current = specials[random() % std::size(specials)];
+            } else if (pick < 30) {
+                current = current + static_cast<T>((random() % 5)) * T(0.4) * eps;
+            } else if (pick < (mode == 3 ? 95u : 35u)) {
+                current = static_cast<T>(random() % 8);
+            }
+            x[i] = current;
+            y[i] = pick < 5 ? specials[random() % std::size(specials)]
+                            : static_cast<T>(static_cast<double>(random() % 1000000) / 997.0);
+        }
+        const auto expected = reference_scan(x, y);
+        const auto actual = scan(x, y);
+        ASSERT_EQ(actual.size(), expected.size()) << "trial " << trial;
+        for (std::size_t r = 0; r < expected.size(); ++r) {
+            ASSERT_EQ(actual[r].first, expected[r].first);
+            ASSERT_EQ(actual[r].last, expected[r].last);
+            ASSERT_TRUE(same_bits(actual[r].x, expected[r].x));
+            ASSERT_TRUE(same_bits(actual[r].y, expected[r].y)) << "trial " << trial << " run " << r;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace rasterloom::core
