@@ -2,6 +2,8 @@
 // written between accepted turns, and the int32 limit on ids.
 #include <gtest/gtest.h>
 
+#include "support.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -34,22 +36,6 @@ List<TurnCandidate<T>> four_turns() {
             candidate<T>(3, T(1.5), T(0), 22, 23, T(4), line),
             candidate<T>(5, T(2.5), T(10), 34, 35, T(4), line),
             candidate<T>(7, T(3.5), T(0), 46, 47, T(4), line)};
-}
-
-struct Stretch {
-    std::uint64_t first;
-    std::uint64_t last;
-    std::int32_t label;
-};
-
-// Labels for n points given as consecutive stretches that cover 0 .. n - 1.
-Labels labels_of(const std::vector<Stretch>& stretches) {
-    Labels labels;
-    for (const Stretch& s : stretches) {
-        EXPECT_EQ(s.first, labels.size()) << "stretches must be consecutive";
-        labels.insert(labels.end(), s.last - s.first + 1, s.label);
-    }
-    return labels;
 }
 
 Labels all_unlabelled(std::uint64_t n) { return Labels(n, NO_SCANLINE); }

@@ -2,6 +2,8 @@
 // thresholds, and the stitching of per-range lists.
 #include <gtest/gtest.h>
 
+#include "support.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -21,11 +23,6 @@ const bool pool_configured = [] {
     setenv("RAYON_NUM_THREADS", "3", 1);
     return true;
 }();
-
-template <class T>
-Points<T> points(const std::vector<T>& values) {
-    return Points<T>{reinterpret_cast<const unsigned char*>(values.data()), values.size()};
-}
 
 std::uint64_t first_boundary(std::uint64_t count) {
     const std::uint64_t threads = parallel::pool_thread_count();

@@ -1,6 +1,8 @@
 // Input checks and run detection.
 #include <gtest/gtest.h>
 
+#include "support.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -14,26 +16,8 @@ namespace rasterloom::core {
 namespace {
 
 template <class T>
-Points<T> points(const std::vector<T>& values) {
-    return Points<T>{reinterpret_cast<const unsigned char*>(values.data()), values.size()};
-}
-
-template <class T>
 List<Run<T>> scan(const std::vector<T>& x, const std::vector<T>& y) {
     return detect_runs_in_range(points(x), points(y), 0, x.size());
-}
-
-template <class T>
-void expect_partition(const List<Run<T>>& runs, std::uint64_t n) {
-    ASSERT_FALSE(runs.empty());
-    EXPECT_EQ(runs.front().first, 0u);
-    EXPECT_EQ(runs.back().last, n - 1);
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        EXPECT_LE(runs[i].first, runs[i].last);
-        if (i > 0) {
-            EXPECT_EQ(runs[i].first, runs[i - 1].last + 1);
-        }
-    }
 }
 
 template <class T>

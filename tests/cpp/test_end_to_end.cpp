@@ -2,6 +2,8 @@
 // label vector.
 #include <gtest/gtest.h>
 
+#include "support.hpp"
+
 #include <cstdint>
 #include <variant>
 #include <vector>
@@ -61,21 +63,6 @@ Labels labels_for(const Path<T>& path) {
         return {};
     }
     return std::get<Labels>(std::move(result));
-}
-
-struct Stretch {
-    std::uint64_t first;
-    std::uint64_t last;
-    std::int32_t label;
-};
-
-Labels labels_of(const std::vector<Stretch>& stretches) {
-    Labels labels;
-    for (const Stretch& s : stretches) {
-        EXPECT_EQ(s.first, labels.size()) << "stretches must be consecutive";
-        labels.insert(labels.end(), s.last - s.first + 1, s.label);
-    }
-    return labels;
 }
 
 TYPED_TEST(EndToEnd, SixLineMeander) {

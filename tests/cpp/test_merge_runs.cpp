@@ -2,6 +2,8 @@
 // partition of the points by the merged runs.
 #include <gtest/gtest.h>
 
+#include "support.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -31,19 +33,6 @@ List<Run<T>> point_runs(const std::vector<T>& xs, const std::vector<T>& ys,
         next += counts[i];
     }
     return runs;
-}
-
-template <class T>
-void expect_partition(const List<Run<T>>& runs, std::uint64_t n) {
-    ASSERT_FALSE(runs.empty());
-    EXPECT_EQ(runs.front().first, 0u);
-    EXPECT_EQ(runs.back().last, n - 1);
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        EXPECT_LE(runs[i].first, runs[i].last) << "run " << i;
-        if (i > 0) {
-            EXPECT_EQ(runs[i].first, runs[i - 1].last + 1) << "run " << i;
-        }
-    }
 }
 
 TYPED_TEST(MergeRuns, SinglePointRunIsReturnedUnchanged) {
