@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 #include <limits>
 
 #include "core/failure.hpp"
@@ -29,7 +30,7 @@ inline constexpr std::uint64_t MAX_SCANLINE_ID =
 // Writes `id` into the labels [begin, end), clipped to the label vector. An
 // id that does not fit the int32 labels is refused as soon as it would be
 // written; ids that are only counted (for an empty range) do not matter.
-inline void write_scanline_range(Labels& labels, std::uint64_t begin, std::uint64_t end,
+inline void write_scanline_range(std::span<std::int32_t> labels, std::uint64_t begin, std::uint64_t end,
                                  std::uint64_t id) {
     const std::uint64_t size = labels.size();
     end = std::min(end, size);
@@ -72,12 +73,12 @@ inline bool doubles_back(Displacement<T> arriving, Displacement<T> other) noexce
 // The walk, with the id of the first written range as a parameter so that
 // the int32 limit can be reached without billions of candidates.
 template <Element T>
-Labels assign_scanline_ids_from(const List<TurnCandidate<T>>& candidates, T distance_threshold,
-                                std::uint64_t n, std::uint64_t first_id) {
-    Labels labels(n, NO_SCANLINE);
+void fill_scanline_ids_from(const List<TurnCandidate<T>>& candidates, T distance_threshold,
+                            std::span<std::int32_t> labels, std::uint64_t first_id) {
+    std::fill(labels.begin(), labels.end(), NO_SCANLINE);
     const std::uint64_t c = candidates.size();
     if (c < 2) {
-        return labels;
+        return;
     }
 
     // Kept in 64 bits: it is incremented once per accepted turn or closing
@@ -121,10 +122,25 @@ Labels assign_scanline_ids_from(const List<TurnCandidate<T>>& candidates, T dist
             open = false;
         }
     }
+}
+
+template <Element T>
+Labels assign_scanline_ids_from(const List<TurnCandidate<T>>& candidates, T distance_threshold,
+                                std::uint64_t n, std::uint64_t first_id) {
+    Labels labels(n, NO_SCANLINE);
+    fill_scanline_ids_from(candidates, distance_threshold, std::span<std::int32_t>(labels), first_id);
     return labels;
 }
 
 }  // namespace detail
+
+// Writes the labels of all points into `labels` (one entry per point), so
+// that the caller can hand over the memory the result finally lives in.
+template <Element T>
+void assign_scanline_ids_into(const List<TurnCandidate<T>>& candidates, T distance_threshold,
+                              std::span<std::int32_t> labels) {
+    detail::fill_scanline_ids_from(candidates, distance_threshold, labels, 1);
+}
 
 // Builds the label vector for n points from the ordered candidates: -1
 // everywhere except the stretches between consecutive accepted turns, which

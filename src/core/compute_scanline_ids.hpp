@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <variant>
@@ -38,14 +40,22 @@ std::string check_input(const CoordView<T>& x, const CoordView<T>& y) {
     return {};
 }
 
-template <Element T>
-CoreResult compute_scanline_ids(const CoordView<T>& x_view, const CoordView<T>& y_view) {
+// Runs the phases and writes the labels into the buffer that
+// `label_buffer(n)` returns (a std::span<std::int32_t> of n entries), which
+// is asked for only once the input has passed every check and the phases on
+// the merged runs are done, so that the run lists are released by then.
+// Returns the core error, if any; then no buffer was asked for.
+template <Element T, class LabelBuffer>
+std::optional<CoreError> compute_scanline_ids_into(const CoordView<T>& x_view,
+                                                   const CoordView<T>& y_view,
+                                                   LabelBuffer&& label_buffer) {
     if (std::string error = check_input(x_view, y_view); !error.empty()) {
         return CoreError{std::move(error)};
     }
     const std::uint64_t n = x_view.length;
     if (n == 0) {
-        return Labels{};
+        label_buffer(std::uint64_t{0});
+        return std::nullopt;
     }
     const Points<T> x{static_cast<const unsigned char*>(x_view.data), n};
     const Points<T> y{static_cast<const unsigned char*>(y_view.data), n};
@@ -66,7 +76,25 @@ CoreResult compute_scanline_ids(const CoordView<T>& x_view, const CoordView<T>& 
     const List<TurnCandidate<T>> candidates =
         order_candidates(std::move(sets.set_a), std::move(sets.set_b));
     const T distance_threshold = compute_distance_threshold(candidates);
-    return assign_scanline_ids(candidates, distance_threshold, n);
+    std::span<std::int32_t> labels = label_buffer(n);
+    ensure(labels.size() == n, "the label buffer does not hold one entry per point");
+    assign_scanline_ids_into(candidates, distance_threshold, labels);
+    return std::nullopt;
+}
+
+// The core entry: the label vector, or the core error.
+template <Element T>
+CoreResult compute_scanline_ids(const CoordView<T>& x_view, const CoordView<T>& y_view) {
+    Labels labels;
+    std::optional<CoreError> error =
+        compute_scanline_ids_into(x_view, y_view, [&labels](std::uint64_t n) {
+            labels.resize(n);
+            return std::span<std::int32_t>(labels);
+        });
+    if (error) {
+        return std::move(*error);
+    }
+    return labels;
 }
 
 }  // namespace rasterloom::core

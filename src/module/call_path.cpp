@@ -9,8 +9,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <span>
 #include <string>
-#include <variant>
 
 #include "core/compute_scanline_ids.hpp"
 #include "module/boundary.hpp"
@@ -149,9 +150,10 @@ core::CoordView<T> coordinate_view(const Ref& accepted) {
                               static_cast<std::int64_t>(PyArray_STRIDE(array, 0))};
 }
 
-Ref labels_to_array(const core::Labels& labels) {
-    npy_intp dims[1] = {static_cast<npy_intp>(labels.size())};
-    npy_intp strides[1] = {labels.empty() ? 0 : static_cast<npy_intp>(sizeof(std::int32_t))};
+// A new int32 NumPy array of n entries, in memory that NumPy owns.
+Ref new_label_array(std::uint64_t n) {
+    npy_intp dims[1] = {static_cast<npy_intp>(n)};
+    npy_intp strides[1] = {n == 0 ? 0 : static_cast<npy_intp>(sizeof(std::int32_t))};
     PyObject* result = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_INT32), 1,
                                             dims, strides, nullptr, 0, nullptr);
     if (result == nullptr) {
@@ -163,25 +165,30 @@ Ref labels_to_array(const core::Labels& labels) {
         PyErr_WriteUnraisable(nullptr);
         fail("PyObject pointer is null");
     }
-    Ref owned(result);
-    if (!labels.empty()) {
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result)), labels.data(),
-                    labels.size() * sizeof(std::int32_t));
-    }
-    return owned;
+    return Ref(result);
 }
 
 template <core::Element T>
 PyObject* run_core(const Ref& x, const Ref& y) {
     const core::CoordView<T> x_view = coordinate_view<T>(x);
     const core::CoordView<T> y_view = coordinate_view<T>(y);
-    core::CoreResult result = core::compute_scanline_ids<T>(x_view, y_view);
-    if (auto* error = std::get_if<core::CoreError>(&result)) {
+    // The labels are written straight into the result array, which NumPy
+    // allocates once the input has passed the checks: no second label
+    // buffer and no copy.
+    Ref result;
+    std::optional<core::CoreError> error =
+        core::compute_scanline_ids_into<T>(x_view, y_view, [&result](std::uint64_t n) {
+            result = new_label_array(n);
+            auto* data = static_cast<std::int32_t*>(
+                PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+            return std::span<std::int32_t>(data, n);
+        });
+    if (error) {
         PyErr_SetString(PyExc_ValueError, error->message.c_str());
         throw PythonErrorSet{};
     }
-    Ref array = labels_to_array(std::get<core::Labels>(result));
-    return array.release();
+    ensure(static_cast<bool>(result), "the core returned without labels");
+    return result.release();
 }
 
 PyObject* annotate_scanlines(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
