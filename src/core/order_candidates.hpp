@@ -8,26 +8,29 @@
 
 namespace rasterloom::core {
 
-// Copies set_a, then set_b, into a new list in two block copies and sorts it
-// stably by run_index. The run indices are distinct and each set is already
-// ascending, so the result is the two sets interleaved in path order.
+// The result is set_a followed by set_b, sorted stably by run_index. Both
+// sets come out of the direction split ascending, and then a single linear
+// merge (taking from set_a on equal indices) gives exactly that order; a set
+// that is not ascending falls back to the stable sort of the concatenation.
 template <Element T>
 List<TurnCandidate<T>> order_candidates(List<TurnCandidate<T>> set_a,
                                         List<TurnCandidate<T>> set_b) {
+    const auto by_run_index = [](const TurnCandidate<T>& left, const TurnCandidate<T>& right) {
+        return left.run_index < right.run_index;
+    };
     List<TurnCandidate<T>> candidates;
-    candidates.reserve(set_a.size());
+    candidates.reserve(set_a.size() + set_b.size());
+    if (std::is_sorted(set_a.begin(), set_a.end(), by_run_index) &&
+        std::is_sorted(set_b.begin(), set_b.end(), by_run_index)) {
+        std::merge(set_a.begin(), set_a.end(), set_b.begin(), set_b.end(),
+                   std::back_inserter(candidates), by_run_index);
+        return candidates;
+    }
     candidates.insert(candidates.end(), set_a.begin(), set_a.end());
-    candidates.reserve(candidates.size() + set_b.size());
     candidates.insert(candidates.end(), set_b.begin(), set_b.end());
     List<TurnCandidate<T>>().swap(set_a);
     List<TurnCandidate<T>>().swap(set_b);
-
-    if (candidates.size() >= 2) {
-        std::stable_sort(candidates.begin(), candidates.end(),
-                         [](const TurnCandidate<T>& left, const TurnCandidate<T>& right) {
-                             return left.run_index < right.run_index;
-                         });
-    }
+    std::stable_sort(candidates.begin(), candidates.end(), by_run_index);
     return candidates;
 }
 

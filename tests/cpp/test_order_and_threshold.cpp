@@ -2,9 +2,11 @@
 // distance threshold derived from the median line distance.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "core/distance_threshold.hpp"
@@ -102,6 +104,36 @@ TYPED_TEST(OrderCandidates, UnevenInterleaving) {
     ASSERT_EQ(candidates.size(), expected_index.size());
     for (std::size_t i = 0; i < candidates.size(); ++i) {
         expect_same_record(candidates[i], record<T>(expected_index[i], expected_tag[i]));
+    }
+}
+
+// The merge of two ascending sets must give what the stable sort of their
+// concatenation gives, also with indices shared between the sets (set_a's
+// record first) and with sets that are not ascending at all.
+TYPED_TEST(OrderCandidates, EqualsTheStableSortOfTheConcatenation) {
+    using T = TypeParam;
+    std::mt19937_64 random(99);
+    for (int trial = 0; trial < 300; ++trial) {
+        const bool ascending = trial % 3 != 0;
+        std::vector<std::uint64_t> a(random() % 40), b(random() % 40);
+        for (auto& index : a) index = random() % 30;
+        for (auto& index : b) index = random() % 30;
+        if (ascending) {
+            std::sort(a.begin(), a.end());
+            std::sort(b.begin(), b.end());
+        }
+        List<TurnCandidate<T>> expected = records<T>(a, T(1));
+        const List<TurnCandidate<T>> tops_b = records<T>(b, T(2));
+        expected.insert(expected.end(), tops_b.begin(), tops_b.end());
+        std::stable_sort(expected.begin(), expected.end(),
+                         [](const auto& l, const auto& r) { return l.run_index < r.run_index; });
+
+        const List<TurnCandidate<T>> actual = order_candidates<T>(records<T>(a, T(1)), tops_b);
+        ASSERT_EQ(actual.size(), expected.size());
+        for (std::size_t i = 0; i < actual.size(); ++i) {
+            SCOPED_TRACE(::testing::Message() << "trial " << trial << " position " << i);
+            expect_same_record(actual[i], expected[i]);
+        }
     }
 }
 
