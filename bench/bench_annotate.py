@@ -487,11 +487,11 @@ def main(argv=None) -> int:
 
     if exe is not None:
         names = ["run detection", "merging", "direction split", "ordering", "threshold",
-                 "assignment", "label fill", "result copy", "core entry"]
+                 "label ranges", "label writing", "core entry"]
         print()
-        print("Per-phase breakdown (phase_breakdown, medians in ms; 'assignment' includes "
-              "the label fill, which is also timed alone; 'core entry' is "
-              "compute_scanline_ids end to end, without the result copy):")
+        print("Per-phase breakdown (phase_breakdown, medians in ms; 'label writing' "
+              "includes the first touch of a fresh result buffer; 'core entry' is "
+              "the whole core into such a buffer):")
         print()
         head = ["dtype", "points", "per line", "threads", "point runs", "merged runs"] + names
         print("| " + " | ".join(head) + " |")

@@ -10,12 +10,13 @@
 //   direction split    split_directions
 //   ordering           order_candidates
 //   threshold          compute_distance_threshold
-//   assignment         assign_scanline_ids (includes the label fill)
-//   label fill         Labels(n, -1) on its own (allocation + fill)
-//   result copy        a fresh n x int32 buffer, allocated as NumPy allocates
-//                      array data, filled with memcpy: the copy of the labels
-//                      into the NumPy result
-//   core entry         compute_scanline_ids end to end, for comparison
+//   label ranges       label_ranges: the walk over the candidates that
+//                      accepts the turns and records the numbered stretches
+//   label writing      paint_labels into a fresh n x int32 buffer allocated
+//                      as NumPy allocates array data (includes the first
+//                      touch of that memory), as the module writes its result
+//   core entry         compute_scanline_ids_into end to end into such a
+//                      buffer, for comparison with the sum of the phases
 //
 // The worker pool is the process-wide one, so RAYON_NUM_THREADS applies.
 //
@@ -34,6 +35,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -158,8 +160,8 @@ double median(std::vector<double> values) {
 
 // A fresh buffer as NumPy allocates one for a new array: malloc, and for
 // 4 MiB or more, transparent huge pages requested with madvise on the
-// page-aligned interior (NumPy does this by default on Linux). The result
-// copy therefore costs here what it costs in the module.
+// page-aligned interior (NumPy does this by default on Linux). Writing the
+// labels therefore costs here what it costs in the module.
 std::int32_t* numpy_like_buffer(std::size_t bytes) {
     void* memory = std::malloc(bytes);
     if (memory == nullptr) {
@@ -195,15 +197,16 @@ int run(const Options& options) {
 
     const std::uint64_t threads = rasterloom::parallel::pool_thread_count();
 
-    enum Phase { detect, merge, split, order, threshold, assign, fill, copy, entry, phase_count };
-    const char* names[phase_count] = {"run detection", "merging",    "direction split",
-                                      "ordering",      "threshold",  "assignment",
-                                      "label fill",    "result copy", "core entry"};
+    enum Phase { detect, merge, split, order, threshold, ranges, write, entry, phase_count };
+    const char* names[phase_count] = {"run detection", "merging",      "direction split",
+                                      "ordering",      "threshold",    "label ranges",
+                                      "label writing", "core entry"};
     std::vector<std::vector<double>> times(phase_count);
     std::uint64_t point_runs = 0;
     std::uint64_t merged_runs = 0;
     std::uint64_t candidates_count = 0;
     std::uint64_t labelled = 0;
+    const std::size_t label_bytes = n * sizeof(std::int32_t);
 
     // One untimed round first, so that the pool and the allocator are warm.
     for (int rep = -1; rep < options.reps; ++rep) {
@@ -241,31 +244,30 @@ int run(const Options& options) {
         t[threshold] = seconds_since(start);
 
         start = Clock::now();
-        core::Labels labels = core::assign_scanline_ids(candidates, limit, n);
-        t[assign] = seconds_since(start);
+        const rasterloom::List<core::LabelRange> stretches = core::label_ranges(candidates, limit, n);
+        t[ranges] = seconds_since(start);
 
         start = Clock::now();
-        {
-            core::Labels blank(n, core::NO_SCANLINE);
-            sink = sink + static_cast<std::uint64_t>(blank[n / 2]);
-        }
-        t[fill] = seconds_since(start);
-
-        start = Clock::now();
-        auto* result = numpy_like_buffer(n * sizeof(std::int32_t));
-        std::memcpy(result, labels.data(), n * sizeof(std::int32_t));
-        t[copy] = seconds_since(start);
-        sink = sink + static_cast<std::uint64_t>(result[n - 1]);
+        std::int32_t* result = numpy_like_buffer(label_bytes);
+        core::paint_labels(std::span<std::int32_t>(result, n), stretches);
+        t[write] = seconds_since(start);
+        labelled = static_cast<std::uint64_t>(
+            std::count_if(result, result + n, [](std::int32_t v) { return v >= 0; }));
         std::free(result);
 
-        labelled = static_cast<std::uint64_t>(
-            std::count_if(labels.begin(), labels.end(), [](std::int32_t v) { return v >= 0; }));
-        core::Labels().swap(labels);
-
         start = Clock::now();
-        core::CoreResult whole = core::compute_scanline_ids(x_view, y_view);
+        std::int32_t* whole = nullptr;
+        const auto error = core::compute_scanline_ids_into(x_view, y_view, [&](std::uint64_t count) {
+            whole = numpy_like_buffer(count * sizeof(std::int32_t));
+            return std::span<std::int32_t>(whole, count);
+        });
         t[entry] = seconds_since(start);
-        sink = sink + std::get<core::Labels>(whole).size();
+        if (error || whole == nullptr) {
+            std::fprintf(stderr, "core error\n");
+            return 1;
+        }
+        sink = sink + static_cast<std::uint64_t>(whole[n - 1]);
+        std::free(whole);
 
         if (rep >= 0) {
             for (int p = 0; p < phase_count; ++p) {
@@ -275,10 +277,9 @@ int run(const Options& options) {
     }
 
     double phases_sum = 0.0;
-    for (int p : {detect, merge, split, order, threshold, assign}) {
+    for (int p = 0; p < entry; ++p) {
         phases_sum += median(times[p]);
     }
-    phases_sum += median(times[copy]);
 
     if (options.tsv) {
         std::printf("info\tpoints\t%llu\n", static_cast<unsigned long long>(n));
@@ -306,7 +307,7 @@ int run(const Options& options) {
     std::printf("%-16s %12s %10s %8s\n", "phase", "median ms", "ns/point", "share");
     for (int p = 0; p < phase_count; ++p) {
         const double m = median(times[p]);
-        const bool in_sum = p != fill && p != entry;
+        const bool in_sum = p != entry;
         std::printf("%-16s %12.3f %10.3f %7.1f%%%s\n", names[p], m * 1e3,
                     m * 1e9 / static_cast<double>(n), 100.0 * m / phases_sum,
                     in_sum ? "" : "  (not in the sum)");

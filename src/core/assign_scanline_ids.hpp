@@ -1,12 +1,16 @@
 // Scanline id assignment: walks the candidates in path order, accepts the
 // real turn-arounds and numbers the stretches between consecutive accepted
 // turns 1, 2, 3, ... in the label vector.
+//
+// The walk only records the stretches (a few per scan line); the labels are
+// then written in one pass, -1 between the stretches, so that no label is
+// written twice and the writing can be shared out over threads.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
-#include <span>
 #include <limits>
+#include <span>
 
 #include "core/failure.hpp"
 #include "core/types.hpp"
@@ -22,25 +26,31 @@ inline constexpr T PREV_DIST_FACTOR = static_cast<T>(0.5);
 template <Element T>
 inline constexpr T REVERSAL_COS_SQ = static_cast<T>(0.75);
 
+// The points [begin, end) get the scanline id `id`.
+struct LabelRange {
+    std::uint64_t begin;
+    std::uint64_t end;
+    std::int32_t id;
+};
+
 namespace detail {
 
 inline constexpr std::uint64_t MAX_SCANLINE_ID =
     static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
 
-// Writes `id` into the labels [begin, end), clipped to the label vector. An
-// id that does not fit the int32 labels is refused as soon as it would be
+// Records `id` for the points [begin, end), clipped to the n labels. An id
+// that does not fit the int32 labels is refused as soon as it would be
 // written; ids that are only counted (for an empty range) do not matter.
-inline void write_scanline_range(std::span<std::int32_t> labels, std::uint64_t begin, std::uint64_t end,
-                                 std::uint64_t id) {
-    const std::uint64_t size = labels.size();
-    end = std::min(end, size);
+inline void record_scanline_range(List<LabelRange>& ranges, std::uint64_t n, std::uint64_t begin,
+                                  std::uint64_t end, std::uint64_t id) {
+    end = std::min(end, n);
     if (begin >= end) {
         return;
     }
     if (id > MAX_SCANLINE_ID) {
         fail("number of scanlines exceeds the int32 range");
     }
-    std::fill(labels.data() + begin, labels.data() + end, static_cast<std::int32_t>(id));
+    ranges.push_back(LabelRange{begin, end, static_cast<std::int32_t>(id)});
 }
 
 template <Element T>
@@ -71,14 +81,16 @@ inline bool doubles_back(Displacement<T> arriving, Displacement<T> other) noexce
 }
 
 // The walk, with the id of the first written range as a parameter so that
-// the int32 limit can be reached without billions of candidates.
+// the int32 limit can be reached without billions of candidates. Returns the
+// ranges in the order they are written; for candidates in path order they
+// are ascending and disjoint.
 template <Element T>
-void fill_scanline_ids_from(const List<TurnCandidate<T>>& candidates, T distance_threshold,
-                            std::span<std::int32_t> labels, std::uint64_t first_id) {
-    std::fill(labels.begin(), labels.end(), NO_SCANLINE);
+List<LabelRange> label_ranges_from(const List<TurnCandidate<T>>& candidates, T distance_threshold,
+                                   std::uint64_t n, std::uint64_t first_id) {
+    List<LabelRange> ranges;
     const std::uint64_t c = candidates.size();
     if (c < 2) {
-        return;
+        return ranges;
     }
 
     // Kept in 64 bits: it is incremented once per accepted turn or closing
@@ -110,37 +122,88 @@ void fill_scanline_ids_from(const List<TurnCandidate<T>>& candidates, T distance
             // The earlier of the two middle points for an even point count.
             const std::uint64_t mid = current.first + (current.last - current.first) / 2;
             const std::uint64_t start = open ? cursor : previous.last + 1;
-            write_scanline_range(labels, start, mid + 1, next_id);
+            record_scanline_range(ranges, n, start, mid + 1, next_id);
             ++next_id;
             cursor = mid + 1;
             open = true;
         } else if (open) {
             // Close the open stretch just before the rejected run; the id is
             // used up even when nothing is left to write.
-            write_scanline_range(labels, cursor, current.first, next_id);
+            record_scanline_range(ranges, n, cursor, current.first, next_id);
             ++next_id;
             open = false;
         }
     }
-}
-
-template <Element T>
-Labels assign_scanline_ids_from(const List<TurnCandidate<T>>& candidates, T distance_threshold,
-                                std::uint64_t n, std::uint64_t first_id) {
-    Labels labels(n, NO_SCANLINE);
-    fill_scanline_ids_from(candidates, distance_threshold, std::span<std::int32_t>(labels), first_id);
-    return labels;
+    return ranges;
 }
 
 }  // namespace detail
 
-// Writes the labels of all points into `labels` (one entry per point), so
-// that the caller can hand over the memory the result finally lives in.
-template <Element T>
-void assign_scanline_ids_into(const List<TurnCandidate<T>>& candidates, T distance_threshold,
-                              std::span<std::int32_t> labels) {
-    detail::fill_scanline_ids_from(candidates, distance_threshold, labels, 1);
+// True when every range starts at or after the end of the one before.
+inline bool ranges_ascending(const List<LabelRange>& ranges) noexcept {
+    for (std::size_t i = 1; i < ranges.size(); ++i) {
+        if (ranges[i].begin < ranges[i - 1].end) {
+            return false;
+        }
+    }
+    return true;
 }
+
+// Writes the labels [from, to) from ascending, disjoint ranges: the id of the
+// range that holds a point, -1 elsewhere. Each label of the slice is written
+// exactly once and nothing outside it is touched, so disjoint slices can be
+// written by different threads.
+inline void paint_label_slice(std::span<std::int32_t> labels, const List<LabelRange>& ranges,
+                              std::uint64_t from, std::uint64_t to) {
+    std::int32_t* const out = labels.data();
+    auto range = std::partition_point(ranges.begin(), ranges.end(),
+                                      [from](const LabelRange& r) { return r.end <= from; });
+    std::uint64_t cursor = from;
+    for (; range != ranges.end() && range->begin < to; ++range) {
+        const std::uint64_t begin = std::max(range->begin, from);
+        const std::uint64_t end = std::min(range->end, to);
+        std::fill(out + cursor, out + begin, NO_SCANLINE);
+        std::fill(out + begin, out + end, range->id);
+        cursor = end;
+    }
+    std::fill(out + cursor, out + to, NO_SCANLINE);
+}
+
+// Writes all labels on the calling thread. Ranges that are not ascending
+// are written one after the other over -1, a later range winning where
+// they overlap.
+inline void paint_labels_serial(std::span<std::int32_t> labels, const List<LabelRange>& ranges) {
+    if (ranges_ascending(ranges)) {
+        paint_label_slice(labels, ranges, 0, labels.size());
+        return;
+    }
+    std::fill(labels.begin(), labels.end(), NO_SCANLINE);
+    for (const LabelRange& range : ranges) {
+        std::fill(labels.data() + range.begin, labels.data() + range.end, range.id);
+    }
+}
+
+// The stretches between consecutive accepted turns, with the ids 1, 2, 3,
+// ... in path order, clipped to n points. Throws an internal failure when an
+// id beyond the int32 range would have to be written.
+template <Element T>
+List<LabelRange> label_ranges(const List<TurnCandidate<T>>& candidates, T distance_threshold,
+                              std::uint64_t n) {
+    return detail::label_ranges_from(candidates, distance_threshold, n, 1);
+}
+
+namespace detail {
+
+template <Element T>
+Labels assign_scanline_ids_from(const List<TurnCandidate<T>>& candidates, T distance_threshold,
+                                std::uint64_t n, std::uint64_t first_id) {
+    const List<LabelRange> ranges = label_ranges_from(candidates, distance_threshold, n, first_id);
+    Labels labels(n);
+    paint_labels_serial(std::span<std::int32_t>(labels), ranges);
+    return labels;
+}
+
+}  // namespace detail
 
 // Builds the label vector for n points from the ordered candidates: -1
 // everywhere except the stretches between consecutive accepted turns, which

@@ -1,10 +1,12 @@
-// Run detection and run merging with their chunked paths.
+// Run detection, run merging and the writing of the labels with their
+// chunked paths.
 //
-// Both phases have a serial path (one scan on the calling thread) and, for
-// large inputs on a pool of two or more threads, a chunked path: the index
-// space is cut into about one range per thread, the per-range scan runs on
-// the worker pool, and the per-range lists are stitched on the calling
-// thread, in range order, into one list with the same form as the serial one.
+// Each has a serial path (one scan on the calling thread) and, for large
+// inputs on a pool of two or more threads, a chunked path: the index space is
+// cut into about one range per thread and the per-range work runs on the
+// worker pool. The per-range run lists are stitched on the calling thread, in
+// range order, into one list with the same form as the serial one; the label
+// slices are disjoint and need no stitching.
 //
 // Stitching folds the first record of a range into the last record of the
 // output when their keys match. The folded coordinate is the point-weighted
@@ -16,9 +18,11 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
+#include "core/assign_scanline_ids.hpp"
 #include "core/detect_runs.hpp"
 #include "core/merge_runs.hpp"
 #include "core/types.hpp"
@@ -29,6 +33,7 @@ namespace rasterloom::core {
 // Smallest inputs for which the phases take their chunked paths.
 inline constexpr std::uint64_t RUN_PARALLEL_MIN_POINTS = 500000;
 inline constexpr std::uint64_t MERGE_PARALLEL_MIN_RUNS = 250000;
+inline constexpr std::uint64_t LABEL_PARALLEL_MIN_POINTS = 500000;
 
 using parallel::IndexRange;
 
@@ -118,6 +123,22 @@ List<Run<T>> merge_runs(const List<Run<T>>& runs) {
         return merge_runs_chunked(runs, threads);
     }
     return merge_runs_in_range(runs, 0, runs.size());
+}
+
+// Writes every label from the ranges, on the path that fits. Each thread
+// writes one slice of the labels (including its first touch of fresh
+// memory); ranges that are not ascending are written on the calling thread.
+inline void paint_labels(std::span<std::int32_t> labels, const List<LabelRange>& ranges) {
+    const std::uint64_t n = labels.size();
+    const std::uint64_t threads = n >= LABEL_PARALLEL_MIN_POINTS ? parallel::pool_thread_count() : 1;
+    if (threads >= 2 && ranges_ascending(ranges)) {
+        parallel::ordered_parallel_map(chunk_ranges(n, threads), [labels, &ranges](IndexRange slice) {
+            paint_label_slice(labels, ranges, slice.start, slice.end);
+            return slice.end;
+        });
+        return;
+    }
+    paint_labels_serial(labels, ranges);
 }
 
 }  // namespace rasterloom::core

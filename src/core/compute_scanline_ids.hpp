@@ -73,12 +73,15 @@ std::optional<CoreError> compute_scanline_ids_into(const CoordView<T>& x_view,
     }
     DirectionSets<T>& sets = std::get<DirectionSets<T>>(split);
 
-    const List<TurnCandidate<T>> candidates =
+    List<TurnCandidate<T>> candidates =
         order_candidates(std::move(sets.set_a), std::move(sets.set_b));
     const T distance_threshold = compute_distance_threshold(candidates);
+    const List<LabelRange> ranges = label_ranges(candidates, distance_threshold, n);
+    List<TurnCandidate<T>>().swap(candidates);
+
     std::span<std::int32_t> labels = label_buffer(n);
     ensure(labels.size() == n, "the label buffer does not hold one entry per point");
-    assign_scanline_ids_into(candidates, distance_threshold, labels);
+    paint_labels(labels, ranges);
     return std::nullopt;
 }
 

@@ -4,9 +4,11 @@
 
 #include "support.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "core/assign_scanline_ids.hpp"
@@ -246,6 +248,71 @@ TEST(AssignScanlineIdsLimit, CountingPastTheLimitWithoutWritingIsFine) {
         candidate<double>(5, 2.5, 10, 23, 24, 1000, 400.0 / 101)};
     const Labels labels = detail::assign_scanline_ids_from(candidates, 400.0, 30, max_id);
     EXPECT_EQ(labels, labels_of({{0, 11, -1}, {12, 22, top}, {23, 29, -1}}));
+}
+
+// Labels as one write per range over -1 would leave them: the plain form
+// that the one-pass slice writing must reproduce.
+Labels written_one_range_at_a_time(const List<LabelRange>& ranges, std::uint64_t n) {
+    Labels labels(n, NO_SCANLINE);
+    for (const LabelRange& r : ranges) {
+        std::fill(labels.begin() + static_cast<std::ptrdiff_t>(r.begin),
+                  labels.begin() + static_cast<std::ptrdiff_t>(r.end), r.id);
+    }
+    return labels;
+}
+
+// Ascending ranges with gaps of zero or more points, some touching 0 or n.
+List<LabelRange> ascending_ranges(std::mt19937_64& random, std::uint64_t n) {
+    List<LabelRange> ranges;
+    std::uint64_t at = random() % 2 == 0 ? 0 : random() % 5;
+    std::int32_t id = 1;
+    while (at < n) {
+        const std::uint64_t end = std::min(n, at + 1 + random() % 12);
+        ranges.push_back(LabelRange{at, end, id});
+        id += 1 + static_cast<std::int32_t>(random() % 2);
+        at = end + (random() % 3 == 0 ? 0 : random() % 6);
+    }
+    return ranges;
+}
+
+TEST(LabelWriting, SlicesTogetherGiveOneWritePerRange) {
+    std::mt19937_64 random(7);
+    constexpr std::int32_t untouched = 7777;
+    for (int trial = 0; trial < 200; ++trial) {
+        const std::uint64_t n = 1 + random() % 120;
+        const List<LabelRange> ranges = ascending_ranges(random, n);
+        ASSERT_TRUE(ranges_ascending(ranges));
+        const Labels expected = written_one_range_at_a_time(ranges, n);
+
+        // Cut the labels into up to four slices at random points, each cut
+        // possibly inside a range, and write them in reverse order.
+        std::vector<std::uint64_t> cuts{0, n};
+        for (int c = 0; c < 3; ++c) {
+            cuts.push_back(random() % (n + 1));
+        }
+        std::sort(cuts.begin(), cuts.end());
+        Labels labels(n, untouched);
+        for (std::size_t k = cuts.size() - 1; k > 0; --k) {
+            paint_label_slice(std::span<std::int32_t>(labels), ranges, cuts[k - 1], cuts[k]);
+            // Nothing below the slice has been written yet.
+            for (std::uint64_t i = 0; i < cuts[k - 1]; ++i) {
+                ASSERT_EQ(labels[i], untouched) << "trial " << trial << " index " << i;
+            }
+        }
+        ASSERT_EQ(labels, expected) << "trial " << trial;
+
+        Labels whole(n, untouched);
+        paint_labels_serial(std::span<std::int32_t>(whole), ranges);
+        ASSERT_EQ(whole, expected) << "trial " << trial;
+    }
+}
+
+TEST(LabelWriting, RangesOutOfOrderAreWrittenInTurnLaterWinning) {
+    const List<LabelRange> ranges{{5, 9, 1}, {2, 6, 2}, {7, 8, 3}};
+    EXPECT_FALSE(ranges_ascending(ranges));
+    Labels labels(10, 7777);
+    paint_labels_serial(std::span<std::int32_t>(labels), ranges);
+    EXPECT_EQ(labels, labels_of({{0, 1, -1}, {2, 5, 2}, {6, 6, 1}, {7, 7, 3}, {8, 8, 1}, {9, 9, -1}}));
 }
 
 }  // namespace

@@ -112,6 +112,25 @@ TEST(ChunkedPathSelection, MergingGoesChunkedFromAQuarterMillionRuns) {
     EXPECT_EQ(merge_with_drift_at_boundary<float>(MERGE_PARALLEL_MIN_RUNS).size(), 1u);
 }
 
+TEST(ChunkedPathSelection, LabelsAreWrittenInSlicesFromHalfAMillionPoints) {
+    // Stretches of 1000 labels with gaps of 7, ids counting up, one of them
+    // across every slice boundary.
+    for (const std::uint64_t n : {LABEL_PARALLEL_MIN_POINTS - 1, LABEL_PARALLEL_MIN_POINTS + 13}) {
+        List<LabelRange> ranges;
+        std::int32_t id = 1;
+        for (std::uint64_t at = 3; at < n; at += 1007) {
+            ranges.push_back(LabelRange{at, std::min(n, at + 1000), id++});
+        }
+        Labels expected(n, 7777);
+        paint_labels_serial(std::span<std::int32_t>(expected), ranges);
+        Labels labels(n, 7777);
+        paint_labels(std::span<std::int32_t>(labels), ranges);
+        ASSERT_EQ(labels, expected) << n << " labels";
+        EXPECT_EQ(labels[0], NO_SCANLINE);
+        EXPECT_EQ(labels[n - 1], n % 1007 >= 4 && n % 1007 < 1004 ? id - 1 : NO_SCANLINE);
+    }
+}
+
 TEST(Stitching, RunAcrossABoundaryGetsThePointWeightedMeanOfItsParts) {
     // Two ranges: points 0-3 (x 4, then x 5 with y 1, 2, 3) and points 4-6
     // (x 5 with y 10, 20, 33); the stretch of x 5 spans the boundary.
