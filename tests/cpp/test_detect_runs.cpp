@@ -3,8 +3,10 @@
 
 #include "support.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -232,45 +234,123 @@ List<Run<T>> reference_scan(const std::vector<T>& x, const std::vector<T>& y) {
 
 template <class T>
 bool same_bits(T a, T b) {
+    // Which NaN comes out of NaN + NaN depends on the operand order the
+    // compiler picks for the addition, so any NaN equals any other here;
+    // every other value must agree bit for bit (0.0 against -0.0 included).
+    if (std::isnan(a) || std::isnan(b)) {
+        return std::isnan(a) && std::isnan(b);
+    }
     return std::memcmp(&a, &b, sizeof(T)) == 0;
 }
 
-TYPED_TEST(DetectRunsTyped, RunScanMatchesThePlainScanBitForBit) {
-    using T = TypeParam;
+template <class T>
+void expect_same_runs(const List<Run<T>>& actual, const List<Run<T>>& expected) {
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t r = 0; r < expected.size(); ++r) {
+        ASSERT_EQ(actual[r].first, expected[r].first) << "run " << r;
+        ASSERT_EQ(actual[r].last, expected[r].last) << "run " << r;
+        ASSERT_TRUE(same_bits(actual[r].x, expected[r].x)) << "run " << r;
+        ASSERT_TRUE(same_bits(actual[r].y, expected[r].y)) << "run " << r;
+    }
+}
+
+// Random x and y with long runs, runs of one point, values a fraction of
+// epsilon apart and special values, in proportions set by `mode`.
+template <class T>
+void random_points(std::mt19937_64& random, std::size_t n, unsigned mode, std::vector<T>& x,
+                   std::vector<T>& y) {
     const T eps = std::numeric_limits<T>::epsilon();
     const T specials[] = {std::numeric_limits<T>::quiet_NaN(), std::numeric_limits<T>::infinity(),
                           -std::numeric_limits<T>::infinity(), T(-0.0), T(0), eps, T(0.5) * eps,
                           T(0.999) * eps, std::numeric_limits<T>::denorm_min(),
                           std::numeric_limits<T>::max()};
-    std::mt19937_64 random(2024);
-    for (int trial = 0; trial < 400; ++trial) {
-        // Long runs, runs of one point, values a fraction of epsilon apart
-        // and special values, in proportions that vary from trial to trial.
-        const std::size_t n = 1 + random() % (trial % 10 == 0 ? 20000 : 200);
-        const unsigned mode = random() % 4;
-        std::vector<T> x(n), y(n);
-        T current = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const unsigned pick = random() % 100;
-            if (pick < (mode == 0 ? 2u : 10u)) {
-                current = specials[random() % std::size(specials)];
-            } else if (pick < 30) {
-                current = current + static_cast<T>((random() % 5)) * T(0.4) * eps;
-            } else if (pick < (mode == 3 ? 95u : 35u)) {
-                current = static_cast<T>(random() % 8);
-            }
-            x[i] = current;
-            y[i] = pick < 5 ? specials[random() % std::size(specials)]
-                            : static_cast<T>(static_cast<double>(random() % 1000000) / 997.0);
+    x.resize(n);
+    y.resize(n);
+    T current = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned pick = random() % 100;
+        if (pick < (mode == 0 ? 2u : 10u)) {
+            current = specials[random() % std::size(specials)];
+        } else if (pick < 30) {
+            current = current + static_cast<T>((random() % 5)) * T(0.4) * eps;
+        } else if (pick < (mode == 3 ? 95u : 35u)) {
+            current = static_cast<T>(random() % 8);
         }
-        const auto expected = reference_scan(x, y);
-        const auto actual = scan(x, y);
-        ASSERT_EQ(actual.size(), expected.size()) << "trial " << trial;
-        for (std::size_t r = 0; r < expected.size(); ++r) {
-            ASSERT_EQ(actual[r].first, expected[r].first);
-            ASSERT_EQ(actual[r].last, expected[r].last);
-            ASSERT_TRUE(same_bits(actual[r].x, expected[r].x));
-            ASSERT_TRUE(same_bits(actual[r].y, expected[r].y)) << "trial " << trial << " run " << r;
+        x[i] = current;
+        y[i] = pick < 5 ? specials[random() % std::size(specials)]
+                        : static_cast<T>(static_cast<double>(random() % 1000000) / 997.0);
+    }
+}
+
+TYPED_TEST(DetectRunsTyped, RunScanMatchesThePlainScanBitForBit) {
+    using T = TypeParam;
+    std::mt19937_64 random(2024);
+    std::vector<T> x, y;
+    for (int trial = 0; trial < 400; ++trial) {
+        const std::size_t n = 1 + random() % (trial % 10 == 0 ? 20000 : 200);
+        random_points(random, n, static_cast<unsigned>(random() % 4), x, y);
+        SCOPED_TRACE(::testing::Message() << "trial " << trial);
+        expect_same_runs(scan(x, y), reference_scan(x, y));
+    }
+}
+
+// Long ranges are scanned from the left and from a point near the middle at
+// once. Whatever the middle looks like, the runs are those of one scan.
+TYPED_TEST(DetectRunsTyped, SplitScanMatchesThePlainScanBitForBit) {
+    using T = TypeParam;
+    const T eps = std::numeric_limits<T>::epsilon();
+    const std::size_t sizes[] = {RUN_SPLIT_MIN_POINTS - 1, RUN_SPLIT_MIN_POINTS,
+                                 RUN_SPLIT_MIN_POINTS + 1, 150001};
+    std::mt19937_64 random(77);
+    std::vector<T> x, y;
+    for (const std::size_t n : sizes) {
+        const std::size_t half = n / 2;
+        for (int shape = 0; shape < 6; ++shape) {
+            SCOPED_TRACE(::testing::Message() << n << " points, shape " << shape);
+            random_points(random, n, 3, x, y);
+            if (shape == 0) {
+                // Lines of exactly equal x, of random lengths.
+                for (std::size_t i = 0, line = 0; i < n; ++line) {
+                    const std::size_t length = 1 + random() % 300;
+                    for (std::size_t k = 0; k < length && i < n; ++k, ++i) {
+                        x[i] = static_cast<T>(line % 5);
+                    }
+                }
+            } else if (shape == 1) {
+                // Around the middle x steps by 1.2 epsilon between -0.6 and
+                // +0.6 epsilon: a change from point to point, but every value
+                // matches the key 0 of the run under way.
+                for (std::size_t i = half - 100; i < half + 100; ++i) {
+                    x[i] = (i % 2 == 0 ? T(0.6) : T(-0.6)) * eps;
+                }
+                x[half - 101] = T(0);
+            } else if (shape == 2) {
+                // One run over everything: no change to start from.
+                std::fill(x.begin(), x.end(), T(3));
+            } else if (shape == 3) {
+                // The only change is far right: the right scan runs out first.
+                std::fill(x.begin(), x.end(), T(3));
+                std::fill(x.begin() + static_cast<std::ptrdiff_t>(n - 10), x.end(), T(4));
+            } else if (shape == 4) {
+                // The change right at the middle, then runs of one point.
+                std::fill(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(half), T(1));
+                for (std::size_t i = half; i < n; ++i) {
+                    x[i] = static_cast<T>(i % 2);
+                }
+            }
+            // shape 5: the random points as they are.
+            expect_same_runs(scan(x, y), reference_scan(x, y));
+            // Sub-ranges starting elsewhere than at 0.
+            const std::uint64_t begin = 1 + random() % 1000;
+            const auto part = detect_runs_in_range(points(x), points(y), begin, n);
+            const std::vector<T> x_tail(x.begin() + static_cast<std::ptrdiff_t>(begin), x.end());
+            const std::vector<T> y_tail(y.begin() + static_cast<std::ptrdiff_t>(begin), y.end());
+            List<Run<T>> expected = reference_scan(x_tail, y_tail);
+            for (Run<T>& run : expected) {
+                run.first += begin;
+                run.last += begin;
+            }
+            expect_same_runs(part, expected);
         }
     }
 }
