@@ -34,43 +34,35 @@ struct RunScan {
         return RunScan{x[index], y[index], index, index + 1};
     }
 
-    // Takes point `next` into the run under way or, when it does not match
-    // the key, closes that run into `runs` and starts a new one there.
-    void step(Points<T> x, Points<T> y, List<Run<T>>& runs) {
-        const T value = x[next];
-        if (matches(value, key)) {
-            sum += y[next];
-        } else {
-            close(runs);
-            key = value;
-            sum = y[next];
-            first = next;
-        }
-        ++next;
-    }
-
     void close(List<Run<T>>& runs) const {
         runs.push_back(Run<T>{key, sum / static_cast<T>(next - first), first, next - 1});
     }
 
-    // Scans the points up to `stop`, leaving the last run open.
-    void scan_to(Points<T> x, Points<T> y, std::uint64_t stop, List<Run<T>>& runs) {
+    // Scans the points up to `stop`, leaving the last run open. Kept out of
+    // line, so that its registers are allocated for this loop alone: inlined
+    // next to the other loops, the running sum ended up on the stack, which
+    // puts a store and a load into the chain of additions.
+    [[gnu::noinline]] void scan_to(Points<T> x, Points<T> y, std::uint64_t stop,
+                                   List<Run<T>>& runs) {
         // The inner loop walks one run and holds no call, so the running sum
         // stays in a register; the order of the additions is the index order.
-        while (next < stop) {
-            while (next < stop && matches(x[next], key)) {
-                sum += y[next];
-                ++next;
+        T k = key, s = sum;
+        std::uint64_t f = first, j = next;
+        while (j < stop) {
+            while (j < stop && matches(x[j], k)) {
+                s += y[j];
+                ++j;
             }
-            if (next == stop) {
+            if (j == stop) {
                 break;
             }
-            close(runs);
-            key = x[next];
-            sum = y[next];
-            first = next;
-            ++next;
+            runs.push_back(Run<T>{k, s / static_cast<T>(j - f), f, j - 1});
+            k = x[j];
+            s = y[j];
+            f = j;
+            ++j;
         }
+        *this = RunScan{k, s, f, j};
     }
 };
 
