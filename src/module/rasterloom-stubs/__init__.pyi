@@ -7,7 +7,10 @@ import numpy.typing as npt
 
 __all__ = ["annotate_scanlines"]
 
-# Both coordinate arrays share one element type: float64 or float32.
+# Both coordinate arrays share one element type, float64 or float32 (a
+# constrained type variable rather than two overloads: mypy infers an inline
+# np.zeros(n, dtype=np.int32) argument against overloads loosely and lets it
+# pass); the result is always a one-dimensional int32 array.
 _Float = TypeVar("_Float", np.float64, np.float32)
 
 def annotate_scanlines(
