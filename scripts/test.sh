@@ -29,7 +29,7 @@ if want cpp; then
   ctest --test-dir build/cpp --output-on-failure -j"$jobs"
 fi
 
-if want python || want numpy; then
+if want python || want numpy || want typing; then
   step "Build and check the wheel"
   rm -rf build/dist
   quiet_pip "$PY" -m pip wheel -q --no-deps -w build/dist .
@@ -51,6 +51,22 @@ if want python; then
   # Run outside the checkout, so that both the module and its stub package
   # (rasterloom-stubs) come from the installed wheel.
   (cd "$(mktemp -d)" && "$PY" -m mypy.stubtest rasterloom)
+fi
+
+if want typing; then
+  step "Type checkers on a user's code, with only the wheel and NumPy installed"
+  # The checkers live in an environment of their own; the checked one is new
+  # each time and holds the wheel and what it depends on, nothing else.
+  tools_venv="$root/build/venv-typing-tools"
+  [ -x "$tools_venv/bin/python" ] || python3 -m venv "$tools_venv"
+  quiet_pip "$tools_venv/bin/python" -m pip install -q -r requirements/typing.txt
+  user_venv="$root/build/venv-typing-user"
+  rm -rf "$user_venv"
+  python3 -m venv "$user_venv"
+  quiet_pip "$user_venv/bin/python" -m pip install -q "$wheel"
+  echo "checked environment: $("$user_venv/bin/python" -m pip list --format=freeze 2>/dev/null |
+    grep -v -E '^(pip|setuptools)==' | tr '\n' ' ')"
+  "$tools_venv/bin/python" tests/typing/check_user_snippet.py --python "$user_venv/bin/python"
 fi
 
 if want sanitizers; then
