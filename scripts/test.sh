@@ -22,6 +22,29 @@ pytest_in() {  # pytest_in PYTHON [pytest args...]
      --rootdir "$root" "$@")
 }
 
+# Results of the Python suite per interpreter and NumPy, printed at the end.
+matrix_rows=()
+matrix_failed=0
+pytest_result() {  # pytest_result LOG: pytest's closing counts, e.g. "110 passed"
+  grep -E '[0-9]+ (passed|failed|errors?|skipped)' "$1" | tail -n 1 |
+    sed -E 's/^=+ //; s/ in [0-9.]+s.*$//'
+}
+
+find_python() {  # find_python 3.12: a CPython 3.12 from pyenv's versions or from PATH
+  local minor=$1 candidate pyenv_root
+  pyenv_root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
+  for candidate in $(ls -d "$pyenv_root"/versions/"$minor".*/bin/python"$minor" 2>/dev/null | sort -V -r) \
+                   "$(command -v "python$minor" || true)"; do
+    if [ -n "$candidate" ] && [ -x "$candidate" ] &&
+       "$candidate" -c "import sys, venv, ensurepip; sys.exit('%d.%d' % sys.version_info[:2] != '$minor')" \
+         2>/dev/null; then
+      echo "$candidate"
+      return 0
+    fi
+  done
+  return 1
+}
+
 if want cpp; then
   step "C++ tests"
   cmake -S . -B build/cpp -DRASTERLOOM_BUILD_MODULE=OFF -DRASTERLOOM_BUILD_TESTS=ON >/dev/null
@@ -44,8 +67,13 @@ PYEOF
 fi
 
 if want python; then
-  step "Python tests (NumPy $("$PY" -c 'import numpy; print(numpy.__version__)'))"
-  pytest_in "$PY" "$@"
+  versions=$("$PY" -c \
+    'import platform, numpy; print(f"CPython {platform.python_version()} | NumPy {numpy.__version__}")')
+  step "Python tests ($versions)"
+  mkdir -p build/logs
+  started=$SECONDS
+  pytest_in "$PY" "$@" 2>&1 | tee build/logs/python-stage.log
+  python_stage_row="$versions | $(pytest_result build/logs/python-stage.log) | $((SECONDS - started)) s"
 
   step "Type stubs against the module (mypy stubtest)"
   # Run outside the checkout, so that both the module and its stub package
@@ -94,15 +122,47 @@ if want sanitizers; then
 fi
 
 if want numpy; then
-  for numpy_spec in "numpy==1.23.5" "numpy>=1.26,<2" "numpy>=2.0,<3"; do
-    step "The same wheel with $numpy_spec"
-    env_dir="$root/build/venv-$(echo "$numpy_spec" | tr -c 'a-z0-9.' '_')"
-    [ -x "$env_dir/bin/python" ] || python3 -m venv "$env_dir"
+  # The one wheel built above, unchanged, on every supported interpreter with
+  # the oldest, the last 1.x and the newest NumPy it supports. CPython 3.11
+  # with the newest NumPy is the python stage.
+  for cell in "3.11 numpy==1.23.5" "3.11 numpy==1.26.4" "3.12 numpy==1.26.4" \
+              "3.12 numpy>=2.0,<3" "3.13 numpy>=2.0,<3"; do
+    minor=${cell%% *}
+    numpy_spec=${cell#* }
+    if ! interpreter=$(find_python "$minor"); then
+      step "MISSING: CPython $minor not found; skipping $numpy_spec"
+      echo "MISSING: CPython $minor not found (looked in $(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")/versions and on PATH); skipping"
+      matrix_rows+=("CPython $minor | $numpy_spec | MISSING")
+      # CI vouches for every supported interpreter: a missing one fails it.
+      [ "${CI:-}" = "true" ] && matrix_failed=1
+      continue
+    fi
+    step "The same wheel on CPython $minor with $numpy_spec"
+    env_dir="$root/build/venv-py$minor-$(echo "$numpy_spec" | tr -c 'a-z0-9.' '_')"
+    [ -x "$env_dir/bin/python" ] || "$interpreter" -m venv "$env_dir"
+    quiet_pip "$env_dir/bin/python" -m pip install -q --upgrade "pip>=23"
     quiet_pip "$env_dir/bin/python" -m pip install -q "$numpy_spec" -r requirements/test-runtime.txt
     quiet_pip "$env_dir/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
-    echo "NumPy $("$env_dir/bin/python" -c 'import numpy; print(numpy.__version__)')"
-    pytest_in "$env_dir/bin/python" "$@"
+    versions=$("$env_dir/bin/python" -c \
+      'import platform, numpy; print(f"CPython {platform.python_version()} | NumPy {numpy.__version__}")')
+    echo "$versions ($interpreter)"
+    log="$env_dir/pytest.log"
+    started=$SECONDS
+    if pytest_in "$env_dir/bin/python" "$@" 2>&1 | tee "$log"; then
+      outcome="$(pytest_result "$log")"
+    else
+      outcome="FAILED: $(pytest_result "$log")"
+      matrix_failed=1
+    fi
+    matrix_rows+=("$versions | $outcome | $((SECONDS - started)) s")
   done
+
+  step "Interpreter x NumPy matrix (the same wheel)"
+  if [ -n "${python_stage_row:-}" ]; then
+    echo "$python_stage_row (python stage)"
+  fi
+  printf '%s\n' "${matrix_rows[@]}"
+  [ "$matrix_failed" -eq 0 ] || { echo "interpreter x NumPy matrix: some cells failed or are missing"; exit 1; }
 fi
 
 if want fuzz; then
