@@ -20,6 +20,20 @@ def run_python(code, env=None, timeout=300):
     )
 
 
+# Some tests read the process's threads or memory from /proc, which only
+# Linux has; the wheels of the other systems run the rest of the suite.
+needs_proc = pytest.mark.skipif(
+    not os.path.isdir("/proc/self/task"),
+    reason="reads the process's threads or memory from /proc (Linux only)")
+
+
+def logical_processors():
+    """The processors this process may run on, as the worker pool counts them."""
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
+
+
 @pytest.fixture
 def python_subprocess():
     return run_python

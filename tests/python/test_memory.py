@@ -3,11 +3,14 @@ import os
 
 import pytest
 
+from conftest import needs_proc
+
 
 @pytest.mark.skipif(
     os.environ.get("RASTERLOOM_SANITIZED") == "1",
     reason="the address sanitizer needs address space that the limit takes away",
 )
+@needs_proc
 def test_refused_allocation_raises_memory_error_and_the_process_goes_on(python_subprocess):
     result = python_subprocess(
         """

@@ -8,7 +8,7 @@ import pytest
 
 from rasterloom import annotate_scanlines
 
-from conftest import meander
+from conftest import meander, needs_proc
 
 SANITIZED = os.environ.get("RASTERLOOM_SANITIZED") == "1"
 
@@ -34,6 +34,7 @@ def each_outcome(x, y, short, other):
         pass
 
 
+@needs_proc
 def test_thousands_of_calls_leak_neither_references_nor_memory():
     x, y, _ = meander(20, 50, 3)
     short, other = y[:-1].copy(), y.astype(np.float32)

@@ -1,9 +1,11 @@
 """The worker pool as seen from Python: its size, when it starts, and the
 agreement of the chunked paths with the serial ones."""
-import os
+import multiprocessing
 
 import numpy as np
 import pytest
+
+from conftest import logical_processors, needs_proc
 
 THREADS = """
     import os
@@ -29,10 +31,11 @@ def run_ok(python_subprocess, code, **env):
         ({"RAYON_NUM_THREADS": "007", "RAYON_RS_NUM_CPUS": "2"}, 7),
         ({"RAYON_NUM_THREADS": "abc", "RAYON_RS_NUM_CPUS": "3"}, 3),
         ({"RAYON_NUM_THREADS": " 4", "RAYON_RS_NUM_CPUS": "5"}, 5),
-        ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"}, len(os.sched_getaffinity(0))),
-        ({"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": ""}, len(os.sched_getaffinity(0))),
+        ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"}, logical_processors()),
+        ({"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": ""}, logical_processors()),
     ],
 )
+@needs_proc
 def test_first_non_empty_call_starts_the_configured_number_of_threads(
     python_subprocess, env, expected
 ):
@@ -79,7 +82,8 @@ def test_one_and_two_threads_give_identical_labels(python_subprocess, tmp_path, 
         x, y = meander(lines, per_line, np.{dtype})
         assert len(x) >= 500000
         labels = rasterloom.annotate_scanlines(x, y)
-        np.save(f"{tmp_path}/{{lines}}-{{os.environ['RAYON_NUM_THREADS']}}", labels)
+        np.save(os.path.join({str(tmp_path)!r}, f"{{lines}}-{{os.environ['RAYON_NUM_THREADS']}}"),
+                labels)
         print(labels.max())
     """
     one = run_ok(python_subprocess, code, RAYON_NUM_THREADS="1")
@@ -93,6 +97,8 @@ def test_one_and_two_threads_give_identical_labels(python_subprocess, tmp_path, 
         assert a.max() == lines - 3
 
 
+@pytest.mark.skipif("fork" not in multiprocessing.get_all_start_methods(),
+                    reason="the system has no fork")
 def test_forked_child_gets_a_working_pool(python_subprocess):
     out = run_ok(
         python_subprocess,
