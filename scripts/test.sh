@@ -1,18 +1,23 @@
 #!/usr/bin/env bash
 # Builds the module and runs every test:
 #   1. the C++ tests of the core and the worker pool (GoogleTest, via CTest);
-#   2. the Python tests against the installed wheel (which abi3audit checks);
-#   3. the C++ and Python tests again with AddressSanitizer and
+#   2. the Python tests against the installed wheel (which abi3audit checks),
+#      and mypy's stubtest of the stubs against the module;
+#   3. mypy and pyright on a user's code, with only the wheel and NumPy
+#      installed (typing);
+#   4. the C++ and Python tests again with AddressSanitizer and
 #      UndefinedBehaviorSanitizer;
-#   4. the same wheel against the oldest, the last 1.x and the newest NumPy;
-#   5. a bounded fuzzing run of the core.
+#   5. the same wheel on CPython 3.11, 3.12 and 3.13 with the oldest, the
+#      last 1.x and the newest NumPy (numpy);
+#   6. sdist and wheel with python -m build, the sdist installed afresh (sdist);
+#   7. a bounded fuzzing run of the core.
 # Installs what it needs on a fresh machine. Arguments go to every pytest run.
 # RASTERLOOM_TEST_STAGES selects stages, e.g. "cpp python" (default: all).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 source scripts/setup-env.sh
-stages=${RASTERLOOM_TEST_STAGES:-"cpp python sanitizers numpy fuzz"}
+stages=${RASTERLOOM_TEST_STAGES:-"cpp python typing sanitizers numpy sdist fuzz"}
 want() { [[ " $stages " == *" $1 "* ]]; }
 jobs=$(nproc)
 
@@ -95,6 +100,26 @@ if want typing; then
   echo "checked environment: $("$user_venv/bin/python" -m pip list --format=freeze 2>/dev/null |
     grep -v -E '^(pip|setuptools)==' | tr '\n' ' ')"
   "$tools_venv/bin/python" tests/typing/check_user_snippet.py --python "$user_venv/bin/python"
+fi
+
+if want sdist; then
+  step "Source distribution and wheel with python -m build; the sdist installed in a fresh environment"
+  rm -rf build/release
+  mkdir -p build/logs
+  started=$SECONDS
+  # The wheel is built from the unpacked sdist, so it proves the sdist complete.
+  if ! "$PY" -m build --outdir build/release . >build/logs/build.log 2>&1; then
+    tail -n 60 build/logs/build.log
+    exit 1
+  fi
+  ls build/release
+  sdist=$(ls build/release/rasterloom-*.tar.gz)
+  sdist_venv="$root/build/venv-sdist"
+  rm -rf "$sdist_venv"
+  python3 -m venv "$sdist_venv"
+  quiet_pip "$sdist_venv/bin/python" -m pip install -q "$sdist"
+  (cd "$(mktemp -d)" && "$sdist_venv/bin/python" "$root/tests/packaging/check_installed.py" "$root/pyproject.toml")
+  echo "python -m build and the install from the sdist took $((SECONDS - started)) s"
 fi
 
 if want sanitizers; then
