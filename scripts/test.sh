@@ -5,11 +5,11 @@
 #      and mypy's stubtest of the stubs against the module;
 #   3. mypy and pyright on a user's code, with only the wheel and NumPy
 #      installed (typing);
-#   4. the C++ and Python tests again with AddressSanitizer and
+#   4. sdist and wheel with python -m build, the sdist installed afresh (sdist);
+#   5. the C++ and Python tests again with AddressSanitizer and
 #      UndefinedBehaviorSanitizer;
-#   5. the same wheel on CPython 3.11, 3.12 and 3.13 with the oldest, the
+#   6. the same wheel on CPython 3.11, 3.12 and 3.13 with the oldest, the
 #      last 1.x and the newest NumPy (numpy);
-#   6. sdist and wheel with python -m build, the sdist installed afresh (sdist);
 #   7. a bounded fuzzing run of the core.
 # Installs what it needs on a fresh machine. Arguments go to every pytest run.
 # RASTERLOOM_TEST_STAGES selects stages, e.g. "cpp python" (default: all).
