@@ -120,6 +120,17 @@ if want sdist; then
   quiet_pip "$sdist_venv/bin/python" -m pip install -q "$sdist"
   (cd "$(mktemp -d)" && "$sdist_venv/bin/python" "$root/tests/packaging/check_installed.py" "$root/pyproject.toml")
   echo "python -m build and the install from the sdist took $((SECONDS - started)) s"
+
+  step "Release wheels: what the cibuildwheel configuration builds"
+  # Building them needs Docker (Linux), macOS and Windows; here the
+  # configuration is validated and its list of wheels compared.
+  release_venv="$root/build/venv-release"
+  [ -x "$release_venv/bin/python" ] || python3 -m venv "$release_venv"
+  quiet_pip "$release_venv/bin/python" -m pip install -q -r requirements/release.txt
+  for platform in linux macos windows; do
+    "$release_venv/bin/cibuildwheel" --print-build-identifiers --platform "$platform"
+  done | tee build/logs/build-identifiers.txt
+  diff -u tests/packaging/expected_build_identifiers.txt build/logs/build-identifiers.txt
 fi
 
 if want sanitizers; then
