@@ -15,6 +15,7 @@ from ._lines import (
     number_rotated,
     refine_angle,
     rotate,
+    snap_to_axis,
 )
 from ._lines import estimate_angle as _estimate
 
@@ -23,7 +24,14 @@ from ._lines import estimate_angle as _estimate
 REGION_MIN_SHARE = 0.15
 # Fewer consecutive line stretches than this in one direction do not make a
 # region of their own (a turn-around or a contour edge can look like one).
-REGION_MIN_LINES = 3
+REGION_MIN_LINES = 1
+# Stretches shorter than this share of a typical line do not decide where
+# regions begin.
+SHORT_STRETCH = 0.1
+# Points of a jump lie at least this many marking steps apart.
+JUMP_STEP_RATIO = 1.5
+# A region's own direction may differ from the layer's by this much.
+REFINE_LIMIT_DEG = 2.0
 
 
 def estimate_angle(x: NDArray[np.floating[np.typing.NBitBase]],
@@ -114,41 +122,56 @@ def split_regions(x: Floats, y: Floats) -> list[tuple[int, int, float]]:
     peaks = direction_peaks(x, y, min_share=REGION_MIN_SHARE)
     if not peaks:
         raise ValueError("too few points to estimate the scan line angle")
-    # Line stretches of every hatch direction, as (first, last, direction).
-    stretches: list[tuple[int, int, int]] = []
+    # Line stretches of every hatch direction, as (first, direction, length).
+    # Jumps run straight as well, but faster: stretches made mostly of steps
+    # longer than marking steps are no scan lines (a line may still hold a
+    # jump across a hole).
+    steps = np.hypot(np.diff(x), np.diff(y))
+    step = float(np.median(steps)) if len(steps) else 0.0
+    slow = np.concatenate([[0], np.cumsum(steps <= JUMP_STEP_RATIO * step)])
+    stretches: list[tuple[int, int, float]] = []
     for k, (angle, _) in enumerate(peaks):
         u, v = rotate(x, y, angle)
-        for first, last in line_stretches(u, v):
-            if last - first >= 2:
-                stretches.append((int(first), int(last), k))
+        bounds = line_stretches(u, v)
+        first, last = bounds[:, 0], bounds[:, 1]
+        marking = (last - first >= 2) & (2 * (slow[last] - slow[first]) >= last - first)
+        for f, l in bounds[marking]:
+            stretches.append((int(f), k, abs(float(v[l] - v[f]))))
     if not stretches:
         return [(0, len(x), peaks[0][0])]
-    stretches.sort()
-    # Runs of consecutive stretches of one direction.
+    # Only stretches of about a line's length decide where regions begin:
+    # the middle of a turn-around or a piece of a contour can run straight
+    # in another hatch direction for a few points.
+    lengths = np.array([s[2] for s in stretches])
+    order = np.argsort(lengths)
+    cumulative = np.cumsum(lengths[order])
+    typical = float(lengths[order][np.searchsorted(cumulative, cumulative[-1] / 2)])
+    stretches = sorted(s for s in stretches if s[2] >= SHORT_STRETCH * typical)
+    # Runs of consecutive stretches of one direction; short runs are left
+    # to the region around them, then neighbours of one direction join.
     runs: list[list[int]] = []   # [direction, first point, count]
-    for first, _, k in stretches:
+    for first, k, _ in stretches:
         if runs and runs[-1][0] == k:
             runs[-1][2] += 1
         else:
             runs.append([k, first, 1])
-    # Short runs belong to the region around them; then neighbours of one
-    # direction are one region.
     kept: list[list[int]] = []
     for run in runs:
-        if run[2] < REGION_MIN_LINES and kept:
-            kept[-1][2] += run[2]
-        elif kept and kept[-1][0] == run[0]:
-            kept[-1][2] += run[2]
-        elif kept and kept[-1][2] < REGION_MIN_LINES:
-            # A short run at the start takes the direction of what follows.
-            kept[-1][0] = run[0]
+        if run[2] < REGION_MIN_LINES and len(runs) > 1:
+            continue
+        if kept and kept[-1][0] == run[0]:
             kept[-1][2] += run[2]
         else:
             kept.append(list(run))
+    if not kept:
+        kept = runs[:1]
     regions: list[tuple[int, int, float]] = []
     for i, (k, first, _) in enumerate(kept):
         begin = 0 if i == 0 else first
         end = kept[i + 1][1] if i + 1 < len(kept) else len(x)
         angle = refine_angle(x[begin:end], y[begin:end], peaks[k][0])
+        if abs((angle - peaks[k][0] + 90.0) % 180.0 - 90.0) > REFINE_LIMIT_DEG:
+            angle = peaks[k][0]   # too few lines to improve on the layer's estimate
+        angle = snap_to_axis(angle)
         regions.append((begin, end, angle))
     return regions

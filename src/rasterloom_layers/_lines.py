@@ -24,13 +24,14 @@ _FLOAT_TYPES = (np.dtype(np.float64), np.dtype(np.float32))
 # estimated: long enough that a few micrometres of noise on 10 micrometre steps
 # barely tilt them, short enough to fit into the shortest lines.
 ESTIMATE_SPAN = 4
-# A chord counts as straight when the path along it is at most this much
-# longer than the chord itself.
-STRAIGHTNESS = 1.02
+# A chord counts as straight when the path half way along it strays from it
+# by at most this share of its length.
+STRAIGHTNESS = 0.1
 # Directions within this many degrees of the hatch direction belong to it.
 DIRECTION_TOLERANCE_DEG = 4.0
 MIN_ESTIMATE_CHORDS = 3
-ALONG_SCALE = 1.0
+# Estimates within this many degrees of an axis are taken as the axis.
+AXIS_SNAP_DEG = 1e-3
 
 
 def check_pair(x: object, y: object) -> np.dtype[np.floating[np.typing.NBitBase]]:
@@ -94,26 +95,41 @@ def rotate(x: Floats, y: Floats, angle_deg: float) -> tuple[Floats, Floats]:
 
 def _chords(x: Floats, y: Floats, span: int) -> tuple[Floats, Floats, Floats, Mask]:
     """dx, dy and length of the chord from every point to the point `span`
-    steps later, and whether the path along it is straight."""
+    steps later, and whether the path along it is straight: the point half
+    way lies within a tenth of the chord's length of it."""
     if len(x) <= span:
         empty = np.zeros(0)
         return empty, empty, empty, np.zeros(0, dtype=bool)
     dx = x[span:] - x[:-span]
     dy = y[span:] - y[:-span]
     chord = np.hypot(dx, dy)
-    steps = np.hypot(np.diff(x), np.diff(y))
-    walked = np.convolve(steps, np.ones(span), mode="valid")
-    straight = (chord > 0) & (walked <= STRAIGHTNESS * chord)
+    half = span // 2
+    mx = x[half:len(x) - span + half] - x[:-span]
+    my = y[half:len(y) - span + half] - y[:-span]
+    offset = np.abs(mx * dy - my * dx)
+    straight = (chord > 0) & (offset <= STRAIGHTNESS * chord * chord)
     return dx, dy, chord, straight
 
 
-def direction_peaks(x: Floats, y: Floats, span: int = ESTIMATE_SPAN,
-                    min_share: float = 1.0) -> list[tuple[float, float]]:
+def chord_span(x: Floats, y: Floats) -> int:
+    """Steps per chord for direction estimates: enough that the chords are
+    long against the noise of the positions."""
+    if len(x) < 3:
+        return ESTIMATE_SPAN
+    steps = np.hypot(np.diff(x), np.diff(y))
+    step = float(np.median(steps))
+    if step <= 0.0:
+        return ESTIMATE_SPAN
+    sigma = math.hypot(noise_level(x), noise_level(y))
+    return int(min(4 * ESTIMATE_SPAN, max(ESTIMATE_SPAN, math.ceil(20.0 * sigma / step))))
+
+
+def direction_peaks(x: Floats, y: Floats, min_share: float = 1.0) -> list[tuple[float, float]]:
     """The main directions of the straight parts of the path as (angle in
     degrees in [0, 180), weight): peaks of a length-weighted histogram of
     chord directions, strongest first. Peaks weaker than `min_share` times the
     strongest are left out (so the default gives only the strongest)."""
-    dx, dy, chord, straight = _chords(x, y, span)
+    dx, dy, chord, straight = _chords(x, y, chord_span(x, y))
     if np.count_nonzero(straight) < MIN_ESTIMATE_CHORDS:
         return []
     doubled = np.mod(2.0 * np.arctan2(dy[straight], dx[straight]), 2.0 * np.pi)
@@ -160,8 +176,16 @@ def estimate_angle(x: Floats, y: Floats) -> float:
     if not peaks:
         raise ValueError("too few points to estimate the scan line angle; "
                          "pass angle_deg")
-    angle = peaks[0][0]
-    return refine_angle(x, y, angle)
+    return snap_to_axis(refine_angle(x, y, peaks[0][0]))
+
+
+def snap_to_axis(angle_deg: float) -> float:
+    """An estimate this close to 0 or 90 degrees means lines along an axis,
+    which are then turned exactly, without rounding."""
+    for axis in (0.0, 90.0, 180.0):
+        if abs(angle_deg - axis) < AXIS_SNAP_DEG:
+            return axis % 180.0
+    return angle_deg
 
 
 def refine_angle(x: Floats, y: Floats, angle_deg: float) -> float:
@@ -215,8 +239,10 @@ def line_stretches(u: Floats, v: Floats) -> NDArray[np.intp]:
     step = float(np.median(np.abs(dv[along]))) if np.any(along) else 0.0
     if step <= 0.0:
         return np.zeros((0, 2), dtype=np.intp)
+    # Noise across the lines sets how far a line may stray; noise along
+    # them as well sets how many steps a chord needs to move along surely.
     sigma = noise_level(u)
-    span = int(min(8, max(1, math.ceil(12.0 * sigma / step))))
+    span = int(min(16, max(1, math.ceil(20.0 * max(sigma, noise_level(v)) / step))))
     scale = float(np.max(np.abs(u))) if n else 1.0
     slack = 1e-9 * (1.0 + scale)
     tilt = math.tan(math.radians(1.5))
@@ -233,7 +259,19 @@ def line_stretches(u: Floats, v: Floats) -> NDArray[np.intp]:
     step_ok = np.zeros(n - 1, dtype=bool)
     cover = np.convolve(chord_ok.astype(np.int64), np.ones(span, dtype=np.int64))[: n - 1]
     step_ok[:] = cover > 0
+    # The sense of travel along v at a step: that of an accepted chord that
+    # starts at it, or else of one that ends with it, or else its own.
     sense = np.sign(dv)
+    chord_sense = np.sign(cv)
+    index = np.arange(n - 1)
+    back = index - span + 1
+    has_back = back >= 0
+    use_back = np.zeros(n - 1, dtype=bool)
+    use_back[has_back] = chord_ok[back[has_back]]
+    sense[use_back] = chord_sense[back[use_back]]
+    use_ahead = np.zeros(n - 1, dtype=bool)
+    use_ahead[: n - span] = chord_ok
+    sense[use_ahead] = chord_sense[use_ahead[: n - span].nonzero()[0]]
     # Split where the sense along v reverses or a single step jumps across.
     jump = np.abs(du) > 5.0 * math.sqrt(2.0) * sigma + tilt * np.abs(dv) + slack
     step_ok &= ~jump & (sense != 0)
@@ -243,6 +281,11 @@ def line_stretches(u: Floats, v: Floats) -> NDArray[np.intp]:
     starts = np.concatenate([[0], change])
     ends = np.concatenate([change, [n - 1]])
     keep = key[starts] != 0
+    starts, ends = starts[keep], ends[keep]
+    # A stretch must be straight end to end as well: a gently curved contour
+    # can pass every chord test on its own.
+    keep = np.abs(u[ends] - u[starts]) <= (4.0 * math.sqrt(2.0) * sigma
+                                           + tilt * np.abs(v[ends] - v[starts]) + slack)
     starts, ends = starts[keep], ends[keep]
     # ends[i] is one past the last step of the run: the run covers points
     # starts[i] .. ends[i].
@@ -285,6 +328,5 @@ def number_rotated(x: Floats, y: Floats, angle_deg: float,
     u, v = rotate(x, y, angle_deg)
     u = straighten(u, line_stretches(u, v))
     labels: Labels = rasterloom.annotate_scanlines(np.ascontiguousarray(u, dtype=dtype),
-                                                   np.ascontiguousarray(v * ALONG_SCALE,
-                                                                        dtype=dtype))
+                                                   np.ascontiguousarray(v, dtype=dtype))
     return labels
