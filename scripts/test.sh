@@ -52,6 +52,11 @@ if want python; then
   cp "$("$PY" -c 'import pathlib, rasterloom; print(pathlib.Path(rasterloom.__file__).with_name("rasterloom.pyi"))')" "$stub_dir/"
   (cd "$stub_dir" && MYPYPATH="$stub_dir" "$PY" -m mypy.stubtest rasterloom)
   rm -rf "$stub_dir"
+
+  step "rasterloom_layers, as installed, under mypy --strict"
+  # The module's stub is found through MYPYPATH, from the source tree.
+  MYPYPATH="$root/src/module" "$PY" -m mypy --strict --cache-dir "$root/build/mypy-cache" \
+    -p rasterloom_layers
 fi
 
 if want sanitizers; then

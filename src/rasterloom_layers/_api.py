@@ -22,9 +22,6 @@ from ._lines import estimate_angle as _estimate
 # A hatch direction is one of the layer's own when its straight pieces add up
 # to at least this share of the strongest direction's.
 REGION_MIN_SHARE = 0.15
-# Fewer consecutive line stretches than this in one direction do not make a
-# region of their own (a turn-around or a contour edge can look like one).
-REGION_MIN_LINES = 1
 # Stretches shorter than this share of a typical line do not decide where
 # regions begin.
 SHORT_STRETCH = 0.1
@@ -71,13 +68,13 @@ def annotate_at_angle(x: NDArray[np.floating[np.typing.NBitBase]],
     for wrong arrays, ValueError for an angle that is not finite and for too
     few points to estimate the angle.
     """
-    dtype = check_pair(x, y)
+    single = check_pair(x, y)
     angle = None if angle_deg is None else check_angle(angle_deg)
     xf, yf, keep = finite_points(x, y)
     if angle is None:
         angle = _estimate(xf, yf)
     labels = np.full(len(keep), -1, dtype=np.int32)
-    labels[keep] = number_rotated(xf, yf, angle, dtype)
+    labels[keep] = number_rotated(xf, yf, angle, single)
     return labels
 
 
@@ -98,7 +95,7 @@ def annotate_layer(x: NDArray[np.floating[np.typing.NBitBase]],
     Arrays and errors as for `annotate_at_angle`; ValueError when the path has
     too few straight pieces to find a hatch direction.
     """
-    dtype = check_pair(x, y)
+    single = check_pair(x, y)
     xf, yf, keep = finite_points(x, y)
     labels = np.full(len(keep), -1, dtype=np.int32)
     if len(xf) == 0:
@@ -106,7 +103,7 @@ def annotate_layer(x: NDArray[np.floating[np.typing.NBitBase]],
     found = np.full(len(xf), -1, dtype=np.int32)
     offset = 0
     for begin, end, angle in split_regions(xf, yf):
-        part = number_rotated(xf[begin:end], yf[begin:end], angle, dtype)
+        part = number_rotated(xf[begin:end], yf[begin:end], angle, single)
         numbered = part > 0
         if np.any(numbered):
             found[begin:end][numbered] = part[numbered] + offset
@@ -133,10 +130,10 @@ def split_regions(x: Floats, y: Floats) -> list[tuple[int, int, float]]:
     for k, (angle, _) in enumerate(peaks):
         u, v = rotate(x, y, angle)
         bounds = line_stretches(u, v)
-        first, last = bounds[:, 0], bounds[:, 1]
-        marking = (last - first >= 2) & (2 * (slow[last] - slow[first]) >= last - first)
-        for f, l in bounds[marking]:
-            stretches.append((int(f), k, abs(float(v[l] - v[f]))))
+        begins, ends = bounds[:, 0], bounds[:, 1]
+        marking = (ends - begins >= 2) & (2 * (slow[ends] - slow[begins]) >= ends - begins)
+        for f, l in bounds[marking].tolist():
+            stretches.append((f, k, abs(float(v[l] - v[f]))))
     if not stretches:
         return [(0, len(x), peaks[0][0])]
     # Only stretches of about a line's length decide where regions begin:
@@ -147,26 +144,13 @@ def split_regions(x: Floats, y: Floats) -> list[tuple[int, int, float]]:
     cumulative = np.cumsum(lengths[order])
     typical = float(lengths[order][np.searchsorted(cumulative, cumulative[-1] / 2)])
     stretches = sorted(s for s in stretches if s[2] >= SHORT_STRETCH * typical)
-    # Runs of consecutive stretches of one direction; short runs are left
-    # to the region around them, then neighbours of one direction join.
-    runs: list[list[int]] = []   # [direction, first point, count]
+    # A region begins wherever the direction of the lines changes.
+    kept: list[tuple[int, int]] = []   # (direction, first point)
     for first, k, _ in stretches:
-        if runs and runs[-1][0] == k:
-            runs[-1][2] += 1
-        else:
-            runs.append([k, first, 1])
-    kept: list[list[int]] = []
-    for run in runs:
-        if run[2] < REGION_MIN_LINES and len(runs) > 1:
-            continue
-        if kept and kept[-1][0] == run[0]:
-            kept[-1][2] += run[2]
-        else:
-            kept.append(list(run))
-    if not kept:
-        kept = runs[:1]
+        if not kept or kept[-1][0] != k:
+            kept.append((k, first))
     regions: list[tuple[int, int, float]] = []
-    for i, (k, first, _) in enumerate(kept):
+    for i, (k, first) in enumerate(kept):
         begin = 0 if i == 0 else first
         end = kept[i + 1][1] if i + 1 < len(kept) else len(x)
         angle = refine_angle(x[begin:end], y[begin:end], peaks[k][0])

@@ -34,9 +34,9 @@ MIN_ESTIMATE_CHORDS = 3
 AXIS_SNAP_DEG = 1e-3
 
 
-def check_pair(x: object, y: object) -> np.dtype[np.floating[np.typing.NBitBase]]:
-    """The element type of a valid pair of coordinate arrays; TypeError and
-    ValueError with rasterloom's own messages otherwise."""
+def check_pair(x: object, y: object) -> bool:
+    """Whether a valid pair of coordinate arrays is float32 (else float64);
+    TypeError and ValueError with rasterloom's own messages otherwise."""
     if not (isinstance(x, np.ndarray) and isinstance(y, np.ndarray)):
         raise TypeError(TYPE_MESSAGE)
     if x.ndim != 1 or y.ndim != 1 or x.dtype != y.dtype or x.dtype not in _FLOAT_TYPES:
@@ -45,8 +45,7 @@ def check_pair(x: object, y: object) -> np.dtype[np.floating[np.typing.NBitBase]
         raise TypeError(TYPE_MESSAGE)
     if x.shape[0] != y.shape[0]:
         raise ValueError(f"Input x and y length mismatch: {x.shape[0]} vs {y.shape[0]}")
-    dtype: np.dtype[np.floating[np.typing.NBitBase]] = x.dtype
-    return dtype
+    return bool(x.dtype == np.float32)
 
 
 def finite_points(x: NDArray[np.floating[np.typing.NBitBase]],
@@ -320,13 +319,14 @@ def _ranges(first: NDArray[np.intp], counts: NDArray[np.intp]) -> NDArray[np.int
     return np.cumsum(steps)
 
 
-def number_rotated(x: Floats, y: Floats, angle_deg: float,
-                   dtype: np.dtype[np.floating[np.typing.NBitBase]]) -> Labels:
-    """rasterloom's labels for finite points whose lines run at `angle_deg`."""
+def number_rotated(x: Floats, y: Floats, angle_deg: float, single: bool) -> Labels:
+    """rasterloom's labels for finite points whose lines run at `angle_deg`,
+    computed in float32 when `single` (as for the caller's float32 arrays)."""
     if len(x) == 0:
         return np.zeros(0, dtype=np.int32)
     u, v = rotate(x, y, angle_deg)
     u = straighten(u, line_stretches(u, v))
-    labels: Labels = rasterloom.annotate_scanlines(np.ascontiguousarray(u, dtype=dtype),
-                                                   np.ascontiguousarray(v, dtype=dtype))
-    return labels
+    if single:
+        return rasterloom.annotate_scanlines(np.ascontiguousarray(u, dtype=np.float32),
+                                             np.ascontiguousarray(v, dtype=np.float32))
+    return rasterloom.annotate_scanlines(np.ascontiguousarray(u), np.ascontiguousarray(v))

@@ -28,7 +28,7 @@ SANITIZED = os.environ.get("RASTERLOOM_SANITIZED") == "1"
 heavy = pytest.mark.skipif(SANITIZED, reason="large layers are slow under the sanitizers")
 
 NOISE = 0.002   # 2 micrometres, on x and on y
-MEANDER_ANGLES = [0.0, 22.5, 45.0, 67.0, 90.0, 112.5, 135.0, 157.5]
+MEANDER_ANGLES = [0.0, 22.5, 45.0, 67.0, 112.5, 150.0]
 TYPE_MESSAGE = "x and y must both be 1D numpy arrays of float64 or float32 type"
 
 
@@ -91,16 +91,17 @@ def test_too_few_points_for_an_angle():
 
 
 def test_inputs_are_never_written_and_strided_views_are_read():
-    layer = plan("islands", 30.0, NOISE)
-    xy = np.column_stack([layer.x, layer.y])
+    layer = sample_data.sample_layer()
+    xy = np.column_stack(rotated(layer.x, layer.y, 30.0))
     x, y = xy[:, 0], xy[:, 1]          # strided columns
     before = xy.copy()
     xy.setflags(write=False)
     at_angle = annotate_at_angle(x, y)
     whole = annotate_layer(x, y)
     assert np.array_equal(xy, before)
-    assert np.array_equal(at_angle, annotate_at_angle(layer.x, layer.y))
-    assert np.array_equal(whole, annotate_layer(layer.x, layer.y))
+    assert np.array_equal(at_angle, annotate_at_angle(x.copy(), y.copy()))
+    assert np.array_equal(whole, annotate_layer(x.copy(), y.copy()))
+    assert np.count_nonzero(whole > 0) > len(whole) // 2
     assert at_angle.dtype == whole.dtype == np.int32
     assert at_angle.shape == whole.shape == x.shape
 
