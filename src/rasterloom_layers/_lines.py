@@ -319,13 +319,51 @@ def _ranges(first: NDArray[np.intp], counts: NDArray[np.intp]) -> NDArray[np.int
     return np.cumsum(steps)
 
 
+# Off the lines, noisy positions are averaged over this many points on
+# either side.
+SMOOTH_HALF_WIDTH = 3
+
+
+def smooth_between(u: Floats, v: Floats, bounds: NDArray[np.intp],
+                   sigma: float, exact: float) -> tuple[Floats, Floats]:
+    """Positions off the lines (turn-arounds, travel) averaged over a few
+    consecutive points when the positions carry noise, so that the
+    outermost point of a turn-around, which decides whether the turn is
+    accepted, wanders less. `sigma` is the noise across the lines; without
+    it (exact or commanded line positions: at most `exact` times the
+    largest coordinate) nothing changes."""
+    n = len(u)
+    scale = float(np.max(np.abs(u))) + float(np.max(np.abs(v))) if n else 0.0
+    if n < 3 or sigma <= exact * (1.0 + scale):
+        return u, v
+    on_line = np.zeros(n, dtype=bool)
+    if len(bounds):
+        first, last = bounds[:, 0], bounds[:, 1]
+        on_line[_ranges(first, last - first + 1)] = True
+    half = SMOOTH_HALF_WIDTH
+    off = np.flatnonzero(~on_line[half:n - half]) + half
+    su, sv = u.copy(), v.copy()
+    width = 2 * half + 1
+    cu = np.concatenate([[0.0], np.cumsum(u)])
+    cv = np.concatenate([[0.0], np.cumsum(v)])
+    su[off] = (cu[off + half + 1] - cu[off - half]) / width
+    sv[off] = (cv[off + half + 1] - cv[off - half]) / width
+    return su, sv
+
+
 def number_rotated(x: Floats, y: Floats, angle_deg: float, single: bool) -> Labels:
     """rasterloom's labels for finite points whose lines run at `angle_deg`,
     computed in float32 when `single` (as for the caller's float32 arrays)."""
     if len(x) == 0:
         return np.zeros(0, dtype=np.int32)
     u, v = rotate(x, y, angle_deg)
-    u = straighten(u, line_stretches(u, v))
+    bounds = line_stretches(u, v)
+    across = noise_level(u)
+    u = straighten(u, bounds)
+    # Below a few dozen rounding steps of the caller's precision, the
+    # positions are exact.
+    exact = 64.0 * float(np.finfo(np.float32 if single else np.float64).eps)
+    u, v = smooth_between(u, v, bounds, across, exact)
     if single:
         return rasterloom.annotate_scanlines(np.ascontiguousarray(u, dtype=np.float32),
                                              np.ascontiguousarray(v, dtype=np.float32))
