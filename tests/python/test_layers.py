@@ -78,6 +78,20 @@ def test_angle_that_is_not_finite_is_refused(angle):
         annotate_at_angle(rec.x, rec.y, angle)
 
 
+@pytest.mark.parametrize("angle", ["67", True, [67.0], 1j])
+def test_angle_that_is_not_a_number_is_refused(angle):
+    rec = sample_data.small_layer()
+    with pytest.raises(TypeError, match="angle_deg must be a number or None"):
+        annotate_at_angle(rec.x, rec.y, angle)
+
+
+def test_angle_of_any_real_number_type_is_taken():
+    rec = sample_data.small_layer()
+    expected = annotate_at_angle(rec.x, rec.y, 90.0)
+    for angle in (90, np.int16(90), np.float32(90.0), np.float64(90.0)):
+        assert np.array_equal(annotate_at_angle(rec.x, rec.y, angle), expected)
+
+
 def test_too_few_points_for_an_angle():
     for x in (np.zeros(0), np.array([1.0, 2.0]), np.full(50, np.nan), np.zeros(50)):
         with pytest.raises(ValueError, match="too few points to estimate the scan line angle"):
