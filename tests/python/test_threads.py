@@ -151,7 +151,8 @@ DRIFT = """
         ys.append(10.0 + np.arange(1, pad + 1) * 1e-4 if rising
                   else -np.arange(1, pad + 1) * 1e-4)
         x, y = np.concatenate(xs).astype(dtype), np.concatenate(ys).astype(dtype)
-        assert x[first + 1] == drift[1] * eps and (len(x) + 1) // 2 == first + 1
+        assert x[first + 1] == (np.array(drift) * eps).astype(dtype)[1]
+        assert (len(x) + 1) // 2 == first + 1
         return x, y, first
 """
 
