@@ -98,7 +98,7 @@ def annotate_layer(x: NDArray[np.floating[np.typing.NBitBase]],
     single = check_pair(x, y)
     xf, yf, keep = finite_points(x, y)
     labels = np.full(len(keep), -1, dtype=np.int32)
-    if len(xf) == 0:
+    if len(keep) == 0:
         return labels
     found = np.full(len(xf), -1, dtype=np.int32)
     offset = 0

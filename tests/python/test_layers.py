@@ -98,6 +98,9 @@ def test_too_few_points_for_an_angle():
             annotate_at_angle(x, x.copy())
         with pytest.raises(ValueError, match="too few points to estimate the scan line angle"):
             estimate_angle(x, x.copy())
+        if len(x):
+            with pytest.raises(ValueError, match="too few points to estimate the scan line angle"):
+                annotate_layer(x, x.copy())
     # With the angle given, nothing needs estimating.
     assert annotate_at_angle(np.zeros(0), np.zeros(0), 30.0).shape == (0,)
     assert annotate_at_angle(np.array([1.0, 2.0]), np.array([1.0, 2.0]), 30).tolist() == [-1, -1]
@@ -253,3 +256,20 @@ def test_own_id_share_counts_lines_with_one_id_of_their_own():
     ends = labels.copy()
     ends[np.flatnonzero(layer.line == 9)[:2]] = 99999
     assert layer_plans.own_id_share(layer, ends) == 1.0
+
+
+def test_generated_plan_is_the_same_in_its_hatch_frame():
+    frame, layer = plan("frame", 67.0), plan("meander", 67.0)
+    assert np.array_equal(frame.line, layer.line) and layer.lines > 200
+    # Turned back by 90 - 67 degrees, the layer is its frame; there the
+    # x of every line is exactly one value.
+    x, y = rotated(layer.x, layer.y, 90.0 - 67.0)
+    assert np.allclose(x, frame.x, atol=1e-12) and np.allclose(y, frame.y, atol=1e-12)
+    on_line = frame.line >= 0
+    xs = np.unique(np.column_stack([frame.line[on_line], frame.x[on_line]]), axis=0)
+    assert len(xs) == frame.lines
+    # Lines 0.1 mm apart, sampled every 0.01 mm while marking.
+    steps = np.hypot(np.diff(frame.x), np.diff(frame.y))[on_line[:-1] & on_line[1:]
+                                                          & (np.diff(frame.line) == 0)]
+    assert np.median(steps) == pytest.approx(0.01, rel=0.05)
+    assert np.median(np.diff(np.unique(xs[:, 1]))) == pytest.approx(0.1)
