@@ -4,11 +4,14 @@
     python examples/annotate_layers_dask.py LAYERS/ --workers 8 --threads 2
     python examples/annotate_layers_dask.py LAYERS/ --scheduler tcp://host:8786
     python examples/annotate_layers_dask.py LAYERS/ --make-sample 20  # 20 small layers first
+    python examples/annotate_layers_dask.py LAYERS/ --plain           # the module alone
 
 Every `*.npy` file in the folder is one layer: an (n, 2) array of x and y
 (float64 or float32). For each layer the labels are written as
 `<name>.labels.npy` (int32, one per point) into the output folder, the layer's
-own folder by default.
+own folder by default. Layers are numbered through
+`rasterloom_layers.annotate_layer` (any hatch angle, measured positions,
+stripes and islands); `--plain` calls `rasterloom.annotate_scanlines` directly.
 
 By default a LocalCluster of worker processes runs on this machine, one
 single-threaded worker per processor. A call of `annotate_scanlines` holds the
@@ -40,9 +43,10 @@ class LayerResult:
     unlabelled: int
 
 
-def annotate_layer(path: str, out_dir: str | None = None) -> LayerResult:
+def annotate_layer(path: str, out_dir: str | None = None, plain: bool = False) -> LayerResult:
     """Annotates one layer file and writes its labels; runs on a worker."""
     import rasterloom
+    import rasterloom_layers
 
     source = Path(path)
     data = np.load(source)
@@ -52,7 +56,10 @@ def annotate_layer(path: str, out_dir: str | None = None) -> LayerResult:
         data = data.astype(np.float64)
     x = np.ascontiguousarray(data[:, 0])
     y = np.ascontiguousarray(data[:, 1])
-    labels = rasterloom.annotate_scanlines(x, y)
+    if plain:
+        labels = rasterloom.annotate_scanlines(x, y)
+    else:
+        labels = rasterloom_layers.annotate_layer(x, y)
     target = Path(out_dir) if out_dir is not None else source.parent
     target.mkdir(parents=True, exist_ok=True)
     labels_file = target / f"{source.stem}.labels.npy"
@@ -74,11 +81,14 @@ def layer_files(folder: Path | str) -> list[Path]:
 
 def annotate_folder(folder: Path | str, out_dir: Path | str | None = None, *,
                     scheduler: str | None = None, workers: int | None = None,
-                    threads: int = 1, progress: bool = True) -> list[LayerResult]:
+                    threads: int = 1, progress: bool = True,
+                    plain: bool = False) -> list[LayerResult]:
     """Annotates every layer of `folder` on a Dask cluster and returns one
     result per layer, in name order. `scheduler` is the address of an existing
     scheduler; without it a LocalCluster of `workers` processes (default: one
-    per processor) is started for the duration of the call."""
+    per processor) is started for the duration of the call. `plain` numbers
+    with `rasterloom.annotate_scanlines` alone instead of
+    `rasterloom_layers.annotate_layer`."""
     from dask.distributed import Client, LocalCluster, as_completed
 
     _ship_this_module_by_value()
@@ -96,7 +106,7 @@ def annotate_folder(folder: Path | str, out_dir: Path | str | None = None, *,
     try:
         with Client(cluster if cluster is not None else scheduler) as client:
             futures = client.map(annotate_layer, [str(p.resolve()) for p in paths],
-                                 out_dir=out, pure=False)
+                                 out_dir=out, plain=plain, pure=False)
             by_future = {f.key: i for i, f in enumerate(futures)}
             results: list[LayerResult | None] = [None] * len(futures)
             bar = None
@@ -136,6 +146,9 @@ def main(argv=None) -> None:
                         help="local worker processes (default: one per processor)")
     parser.add_argument("--threads", type=int, default=1,
                         help="compute threads per local worker (RAYON_NUM_THREADS)")
+    parser.add_argument("--plain", action="store_true",
+                        help="number with rasterloom.annotate_scanlines alone instead of "
+                             "rasterloom_layers.annotate_layer")
     parser.add_argument("--make-sample", type=int, metavar="N", default=0,
                         help="first write N small generated layers into the folder")
     args = parser.parse_args(argv)
@@ -145,7 +158,7 @@ def main(argv=None) -> None:
 
         sample_data.write_layers(args.folder, args.make_sample)
     results = annotate_folder(args.folder, args.out, scheduler=args.scheduler,
-                              workers=args.workers, threads=args.threads)
+                              workers=args.workers, threads=args.threads, plain=args.plain)
     print(f"layers:                   {len(results)}")
     print(f"points:                   {sum(r.points for r in results)}")
     print(f"scanlines found:          {sum(r.scanlines for r in results)}")

@@ -84,6 +84,11 @@ if want python; then
   # Run outside the checkout, so that both the module and its stub package
   # (rasterloom-stubs) come from the installed wheel.
   (cd "$(mktemp -d)" && "$PY" -m mypy.stubtest rasterloom)
+
+  step "rasterloom_layers, as installed, under mypy --strict"
+  # Outside the checkout, so that the package and the module's stubs both
+  # come from the installed wheel.
+  (cd "$(mktemp -d)" && "$PY" -m mypy --strict --cache-dir "$root/build/mypy-cache" -p rasterloom_layers)
 fi
 
 if want typing; then

@@ -61,3 +61,20 @@ def meander(lines, points_per_line, turn_points, *, dtype=np.float64, line_pitch
                 ys.append(edge)
                 owner.append(-1)
     return np.array(xs, dtype=dtype), np.array(ys, dtype=dtype), np.array(owner)
+
+
+# Shares of scan lines with an id of their own, collected by the layer tests
+# and printed at the end of the run: (strategy, case, share, reference, target).
+SHARE_REPORT: list[tuple[str, str, float, float | None, str]] = []
+
+
+def pytest_terminal_summary(terminalreporter):
+    if not SHARE_REPORT:
+        return
+    write = terminalreporter.write_line
+    terminalreporter.section("scan lines with an id of their own")
+    write(f"{'strategy':<34} {'case':<22} {'share':>7} {'vertical':>9} {'ratio':>7}  target")
+    for strategy, case, share, reference, target in sorted(SHARE_REPORT):
+        ratio = f"{share / reference:7.3f}" if reference else " " * 7
+        ref = f"{reference:9.3f}" if reference is not None else " " * 9
+        write(f"{strategy:<34} {case:<22} {share:7.3f} {ref} {ratio}  {target}")

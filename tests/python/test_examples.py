@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import rasterloom
+import rasterloom_layers
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
@@ -140,7 +141,7 @@ def test_demo_draws_both_readme_pictures(tmp_path):
         assert path.read_bytes().startswith(PNG_SIGNATURE)
         assert path.stat().st_size < 200_000
     # The committed README pictures exist and are small.
-    for name in ("scanlines.png", "turnarounds.png"):
+    for name in ("scanlines.png", "turnarounds.png", "islands.png"):
         committed = ROOT / "docs" / "images" / name
         assert committed.read_bytes().startswith(PNG_SIGNATURE)
         assert committed.stat().st_size < 200_000
@@ -178,6 +179,45 @@ def test_demo_annotates_own_recordings(tmp_path):
     assert summary["scanlines found"] == "10"
 
 
+def rotated_layer(degrees=67.0):
+    """The sample layer turned so that its lines run at 90 + `degrees`."""
+    rec = sample_data.sample_layer()
+    t = np.radians(degrees)
+    return np.column_stack([rec.x * np.cos(t) - rec.y * np.sin(t),
+                            rec.x * np.sin(t) + rec.y * np.cos(t)])
+
+
+def test_demo_numbers_layers_at_any_angle_unless_plain(tmp_path):
+    layer = tmp_path / "turned.npy"
+    np.save(layer, rotated_layer(90.0))
+    xy = np.load(layer)
+    x, y = xy[:, 0].copy(), xy[:, 1].copy()
+    expected = {"": rasterloom_layers.annotate_layer(x, y),
+                "--plain": rasterloom.annotate_scanlines(x, y)}
+    # With its lines along x, the module alone finds few of the 69 lines;
+    # through the layers nearly as many as upright (62).
+    assert np.unique(expected["--plain"][expected["--plain"] > 0]).size < 20
+    assert np.unique(expected[""][expected[""] > 0]).size >= 60
+    for option, labels in expected.items():
+        result = run_demo(*([option] if option else []), layer, "--no-plot")
+        assert result.returncode == 0, result.stderr
+        assert np.array_equal(np.load(tmp_path / "turned.labels.npy"), labels)
+        assert summary_of(result.stdout)["scanlines found"] == str(
+            np.unique(labels[labels > 0]).size)
+
+
+def test_demo_island_layer_for_the_readme():
+    pytest.importorskip("matplotlib")
+    import demo
+
+    layer = demo.island_layer()
+    labels = rasterloom_layers.annotate_layer(layer.x, layer.y)
+    # 264 lines in 12 islands: at most 1 - 36 / 264 = 0.864 of them can get
+    # an id of their own.
+    assert (layer.lines, int(layer.region.max()) + 1) == (264, 12)
+    assert demo.layer_plans.own_id_share(layer, labels) >= 0.84
+
+
 def test_demo_rejects_bad_recording(tmp_path):
     bad = tmp_path / "bad.npy"
     np.save(bad, np.zeros((4, 3)))
@@ -210,6 +250,21 @@ def test_dask_example_annotates_every_layer(tmp_path):
         check_small_layer(sample_data.small_layer(10 + i), labels)
         assert (result.points, result.scanlines, result.unlabelled) == (
             len(labels), 5, int(np.count_nonzero(labels < 0)))
+
+
+def test_dask_layer_task_numbers_through_the_layers_unless_plain(tmp_path):
+    import annotate_layers_dask as example
+
+    layer = tmp_path / "turned.npy"
+    np.save(layer, rotated_layer(90.0))
+    x, y = rotated_layer(90.0).T.copy()
+    for plain, expected in [(False, rasterloom_layers.annotate_layer(x, y)),
+                            (True, rasterloom.annotate_scanlines(x, y))]:
+        result = example.annotate_layer(str(layer), str(tmp_path / "out"), plain=plain)
+        labels = np.load(result.labels_file)
+        assert np.array_equal(labels, expected)
+        assert result.scanlines == np.unique(expected[expected > 0]).size
+    assert result.scanlines < 20 < np.unique(rasterloom_layers.annotate_layer(x, y)).size
 
 
 def test_dask_example_command_line(tmp_path):

@@ -124,3 +124,76 @@ def test_forked_child_gets_a_working_pool(python_subprocess):
         RAYON_NUM_THREADS="2",
     )
     assert out == ["ok"]
+
+
+DRIFT = """
+    def spiked_meander(lines, per_line, dtype, drift):
+        # Lines at x = (i - centre - 0.5) * 0.1, joined by turn-arounds of five
+        # points that all lie at one x, half way between the lines, and form a
+        # spike beyond the line ends. The turn-around after line `centre` lies
+        # at x = 0; its x values are `drift` (in units of epsilon), and the
+        # recording is padded at its end so that the second point of that
+        # turn-around is the first point of the second of two ranges.
+        eps = np.finfo(dtype).eps
+        centre = lines // 2
+        xs, ys = [], []
+        ramp = np.linspace(0.0, 10.0, per_line)
+        spike = np.array([0.1, 0.2, 0.3, 0.2, 0.1])
+        for line in range(lines):
+            xs.append(np.full(per_line, (line - centre - 0.5) * 0.1))
+            ys.append(ramp if line % 2 == 0 else ramp[::-1])
+            if line + 1 < lines:
+                turn = np.full(5, (line - centre) * 0.1)
+                if line == centre:
+                    turn = np.array(drift) * eps
+                    first = sum(len(part) for part in xs)
+                xs.append(turn)
+                ys.append(10.0 + spike if line % 2 == 0 else -spike)
+        n = sum(len(part) for part in xs)
+        pad = 2 * (first + 1) - n          # ceil(n / 2) == first + 1 afterwards
+        assert pad >= 0
+        rising = lines % 2 == 1            # the last line runs upward
+        xs.append(np.full(pad, xs[-1][0]))
+        ys.append(10.0 + np.arange(1, pad + 1) * 1e-4 if rising
+                  else -np.arange(1, pad + 1) * 1e-4)
+        x, y = np.concatenate(xs).astype(dtype), np.concatenate(ys).astype(dtype)
+        assert x[first + 1] == (np.array(drift) * eps).astype(dtype)[1]
+        assert (len(x) + 1) // 2 == first + 1
+        return x, y, first
+"""
+
+
+@pytest.mark.parametrize("dtype", ["float64", "float32"])
+def test_threads_agree_only_while_x_is_exactly_constant_within_runs(python_subprocess, tmp_path,
+                                                                    dtype):
+    # With two threads, points from 500 000 on are cut into two ranges, and
+    # the points after the range boundary are compared with the x of the
+    # boundary point instead of the x of the run in progress. Turn-around
+    # points whose x drifts by 0.9 and 1.7 epsilon from the run's first x
+    # are two runs on one thread (1.7 epsilon is too far from 0) but one on
+    # two (0.8 epsilon from the boundary point, which itself is within
+    # epsilon of the run): the turn's middle point moves by one.
+    code = MEANDER.replace("def meander", "def unused") + DRIFT + f"""
+    for name, drift in [("exact", [0.0] * 5), ("drift", [0.0, 0.9, 1.7, 1.7, 1.7])]:
+        x, y, first = spiked_meander(601, 1000, np.{dtype}, drift)
+        assert len(x) >= 500000
+        labels = rasterloom.annotate_scanlines(x, y)
+        np.save(f"{tmp_path}/{{name}}-{{os.environ['RAYON_NUM_THREADS']}}", labels)
+        print(first)
+    """
+    one = run_ok(python_subprocess, code, RAYON_NUM_THREADS="1")
+    two = run_ok(python_subprocess, code, RAYON_NUM_THREADS="2")
+    assert one == two
+    first = int(one[0])
+    exact_one, exact_two = (np.load(tmp_path / f"exact-{t}.npy") for t in (1, 2))
+    assert np.array_equal(exact_one, exact_two)
+    assert exact_one.max() == 601 - 3
+    drift_one, drift_two = (np.load(tmp_path / f"drift-{t}.npy") for t in (1, 2))
+    # One thread: the drifting turn-around is two runs, and the turn is the
+    # second of them (points first + 2 .. first + 4, middle first + 3), as
+    # when x is exact apart from the split. Two threads: one run of five
+    # points, middle first + 2.
+    assert np.flatnonzero(drift_one != drift_two).tolist() == [first + 3]
+    assert drift_one[first + 3] == drift_one[first + 2]
+    assert drift_two[first + 3] == drift_two[first + 2] + 1
+    assert np.array_equal(drift_two, exact_two)

@@ -1,0 +1,20 @@
+"""Scan line numbering for real layers, on top of `rasterloom`.
+
+`rasterloom.annotate_scanlines` numbers the lines of one meander whose lines
+run along y at exactly constant x. This package brings real layers into that
+form first:
+
+- `annotate_at_angle(x, y, angle_deg=None)`: a meander at any hatch angle,
+  given or estimated from the path, with exact or measured (noisy) positions;
+- `annotate_layer(x, y)`: a whole layer in any strategy (one meander,
+  stripes, islands whose hatch direction alternates, with contours and travel
+  moves between them), numbered region by region.
+
+Both take and return arrays as `rasterloom.annotate_scanlines` does and never
+write to their inputs.
+"""
+from __future__ import annotations
+
+from ._api import annotate_at_angle, annotate_layer, estimate_angle
+
+__all__ = ["annotate_at_angle", "annotate_layer", "estimate_angle"]

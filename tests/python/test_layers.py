@@ -1,0 +1,275 @@
+"""rasterloom_layers: scan lines at any angle and whole layers in any scan
+strategy, on realistic layer plans (examples/layer_plans.py) whose scan line
+of every point is known.
+
+The measure is the share of the plan's scan lines that get an id of their own
+(`layer_plans.own_id_share`); every share is also reported in the summary at
+the end of the run.
+"""
+import functools
+import os
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import rasterloom
+import rasterloom_layers
+from rasterloom_layers import annotate_at_angle, annotate_layer, estimate_angle
+
+from conftest import SHARE_REPORT
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+import layer_plans  # noqa: E402
+import sample_data  # noqa: E402
+
+SANITIZED = os.environ.get("RASTERLOOM_SANITIZED") == "1"
+heavy = pytest.mark.skipif(SANITIZED, reason="large layers are slow under the sanitizers")
+
+NOISE = 0.002   # 2 micrometres, on x and on y
+MEANDER_ANGLES = [0.0, 22.5, 45.0, 67.0, 112.5, 150.0]
+TYPE_MESSAGE = "x and y must both be 1D numpy arrays of float64 or float32 type"
+
+
+@functools.lru_cache(maxsize=None)
+def plan(kind, angle, noise=0.0, size=4.0):
+    if kind == "meander":
+        return layer_plans.meander_layer(angle, noise=noise, seed=7)
+    if kind == "frame":
+        return layer_plans.meander_layer(angle, frame=True)
+    if kind == "stripes":
+        return layer_plans.stripe_layer(angle, width=size, noise=noise, seed=7)
+    return layer_plans.island_layer(angle, size=size, noise=noise, seed=7)
+
+
+def rotated(x, y, degrees):
+    t = np.radians(degrees)
+    return x * np.cos(t) - y * np.sin(t), x * np.sin(t) + y * np.cos(t)
+
+
+# ------------------------------------------------------------------ surface
+
+def test_package_exports_and_is_typed():
+    assert rasterloom_layers.__all__ == ["annotate_at_angle", "annotate_layer", "estimate_angle"]
+    assert (Path(rasterloom_layers.__file__).parent / "py.typed").is_file()
+    # The module itself is unchanged.
+    assert rasterloom.__all__ == ["annotate_scanlines"]
+
+
+@pytest.mark.parametrize("function", [annotate_at_angle, annotate_layer])
+def test_wrong_arrays_get_the_modules_errors(function):
+    good = np.zeros(4)
+    for x, y in [([0.0], [0.0]), (good, [0.0] * 4), (np.zeros((2, 2)), np.zeros((2, 2))),
+                 (good, good.astype(np.float32)), (np.zeros(4, np.int64),) * 2,
+                 (good.astype(">f8"), good.astype(">f8"))]:
+        with pytest.raises(TypeError) as error:
+            function(x, y)
+        assert str(error.value) == TYPE_MESSAGE
+    with pytest.raises(ValueError) as error:
+        function(np.zeros(3), np.zeros(5))
+    assert str(error.value) == "Input x and y length mismatch: 3 vs 5"
+
+
+@pytest.mark.parametrize("angle", [float("nan"), float("inf"), -float("inf")])
+def test_angle_that_is_not_finite_is_refused(angle):
+    rec = sample_data.small_layer()
+    with pytest.raises(ValueError, match="angle_deg must be finite"):
+        annotate_at_angle(rec.x, rec.y, angle)
+
+
+@pytest.mark.parametrize("angle", ["67", True, [67.0], 1j])
+def test_angle_that_is_not_a_number_is_refused(angle):
+    rec = sample_data.small_layer()
+    with pytest.raises(TypeError, match="angle_deg must be a number or None"):
+        annotate_at_angle(rec.x, rec.y, angle)
+
+
+def test_angle_of_any_real_number_type_is_taken():
+    rec = sample_data.small_layer()
+    expected = annotate_at_angle(rec.x, rec.y, 90.0)
+    for angle in (90, np.int16(90), np.float32(90.0), np.float64(90.0)):
+        assert np.array_equal(annotate_at_angle(rec.x, rec.y, angle), expected)
+
+
+def test_too_few_points_for_an_angle():
+    for x in (np.zeros(0), np.array([1.0, 2.0]), np.full(50, np.nan), np.zeros(50)):
+        with pytest.raises(ValueError, match="too few points to estimate the scan line angle"):
+            annotate_at_angle(x, x.copy())
+        with pytest.raises(ValueError, match="too few points to estimate the scan line angle"):
+            estimate_angle(x, x.copy())
+        if len(x):
+            with pytest.raises(ValueError, match="too few points to estimate the scan line angle"):
+                annotate_layer(x, x.copy())
+    # With the angle given, nothing needs estimating.
+    assert annotate_at_angle(np.zeros(0), np.zeros(0), 30.0).shape == (0,)
+    assert annotate_at_angle(np.array([1.0, 2.0]), np.array([1.0, 2.0]), 30).tolist() == [-1, -1]
+    assert annotate_layer(np.zeros(0, np.float32), np.zeros(0, np.float32)).dtype == np.int32
+
+
+def test_inputs_are_never_written_and_strided_views_are_read():
+    layer = sample_data.sample_layer()
+    xy = np.column_stack(rotated(layer.x, layer.y, 30.0))
+    x, y = xy[:, 0], xy[:, 1]          # strided columns
+    before = xy.copy()
+    xy.setflags(write=False)
+    at_angle = annotate_at_angle(x, y)
+    whole = annotate_layer(x, y)
+    assert np.array_equal(xy, before)
+    assert np.array_equal(at_angle, annotate_at_angle(x.copy(), y.copy()))
+    assert np.array_equal(whole, annotate_layer(x.copy(), y.copy()))
+    assert np.count_nonzero(whole > 0) > len(whole) // 2
+    assert at_angle.dtype == whole.dtype == np.int32
+    assert at_angle.shape == whole.shape == x.shape
+
+
+# ------------------------------------------------- agreement with the module
+
+def test_vertical_lines_are_numbered_exactly_as_by_the_module():
+    for seed in range(3):
+        rec = sample_data.sample_layer(seed)
+        expected = rasterloom.annotate_scanlines(rec.x, rec.y)
+        assert np.array_equal(annotate_at_angle(rec.x, rec.y, 90.0), expected)
+        assert np.array_equal(annotate_at_angle(rec.x, rec.y), expected)
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("degrees", [0.0, 13.0, 67.0, 90.0, 101.5, 148.0])
+def test_a_rotated_meander_is_numbered_as_the_upright_one(dtype, degrees):
+    # The sample layer (vertical lines, arc turn-arounds, noise on y) turned
+    # by `degrees`: its lines run at 90 + degrees.
+    rec = sample_data.sample_layer(seed=3)
+    upright = rasterloom.annotate_scanlines(rec.x.astype(dtype), rec.y.astype(dtype))
+    x, y = rotated(rec.x, rec.y, degrees)
+    x, y = x.astype(dtype), y.astype(dtype)
+    assert np.array_equal(annotate_at_angle(x, y, 90.0 + degrees), upright)
+    # Turned by a further half turn, the same lines run the other way up,
+    # which is how the module sees the path turned upside down.
+    upside_down = rasterloom.annotate_scanlines(-rec.x.astype(dtype), -rec.y.astype(dtype))
+    assert np.array_equal(annotate_at_angle(x, y, 270.0 + degrees), upside_down)
+    # An estimate is a direction in [0, 180): one of the two.
+    estimate = estimate_angle(x, y)
+    assert abs((estimate - 90.0 - degrees + 90.0) % 180.0 - 90.0) < 0.01
+    expected = upright if (90.0 + degrees) % 360.0 < 180.0 else upside_down
+    assert np.array_equal(annotate_at_angle(x, y), expected)
+    assert np.array_equal(annotate_layer(x, y), expected)
+
+
+def test_angles_differing_by_whole_turns_are_the_same_direction():
+    layer = plan("meander", 67.0)
+    labels = annotate_at_angle(layer.x, layer.y, 67.0)
+    for other in (427.0, -293.0, 67.0 + 3600.0):
+        assert np.array_equal(annotate_at_angle(layer.x, layer.y, other), labels)
+
+
+def test_nan_points_stay_unlabelled_and_change_nothing_else():
+    layer = plan("meander", 22.5, NOISE)
+    rng = np.random.default_rng(5)
+    at = np.sort(rng.choice(len(layer), 300, replace=False))
+    x = np.insert(layer.x, at, np.nan)
+    y = np.insert(layer.y, at, 1.0)
+    y[at[:100] + np.arange(100)] = np.nan
+    x[at[:50] + np.arange(50)] = 5.0   # NaN in y only
+    nan = ~(np.isfinite(x) & np.isfinite(y))
+    assert np.count_nonzero(nan) == 300
+    assert estimate_angle(x, y) == estimate_angle(layer.x, layer.y)
+    for function in (annotate_at_angle, annotate_layer):
+        labels = function(x, y)
+        assert np.all(labels[nan] == -1)
+        assert np.array_equal(labels[~nan], function(layer.x, layer.y))
+
+
+# ------------------------------------------------------------ layer results
+
+def ids_follow_the_path(labels):
+    """Ids increase along the path, each on one contiguous stretch."""
+    ids = labels[labels > 0]
+    assert np.all(np.diff(ids) >= 0)
+    starts = np.flatnonzero(np.diff(labels) != 0) + 1
+    firsts = labels[np.concatenate([[0], starts])]
+    firsts = firsts[firsts > 0]
+    assert len(firsts) == len(np.unique(firsts))
+
+
+@heavy
+@pytest.mark.parametrize("angle", MEANDER_ANGLES)
+def test_meanders_at_any_angle(angle):
+    frame = plan("frame", angle)
+    baseline = layer_plans.own_id_share(frame, rasterloom.annotate_scanlines(frame.x, frame.y))
+    exact, noisy = plan("meander", angle), plan("meander", angle, NOISE)
+    name = f"meander {angle:5.1f} deg"
+    shares = {}
+    for case, layer, angle_deg, target in [
+        ("exact, angle given", exact, angle, 0.97),
+        ("exact, estimated", exact, None, 0.97),
+        ("noisy, angle given", noisy, angle, 0.90),
+        ("noisy, estimated", noisy, None, 0.90),
+    ]:
+        share = layer_plans.own_id_share(layer, annotate_at_angle(layer.x, layer.y, angle_deg))
+        SHARE_REPORT.append((name, case, share, baseline, f">= {target:.2f} x vertical"))
+        shares[case] = share
+        assert share >= target * baseline, (case, share, baseline)
+    for case, layer in [("exact", exact), ("noisy", noisy)]:
+        labels = annotate_layer(layer.x, layer.y)
+        ids_follow_the_path(labels)
+        share = layer_plans.own_id_share(layer, labels)
+        SHARE_REPORT.append((name, f"{case}, annotate_layer", share, baseline,
+                             ">= annotate_at_angle"))
+        assert share >= shares[f"{case}, estimated"], (case, share)
+
+
+@heavy
+@pytest.mark.parametrize("kind, size, angle", [
+    ("stripes", 4.0, 0.0), ("stripes", 5.0, 67.0),
+    ("islands", 3.0, 0.0), ("islands", 4.0, 67.0), ("islands", 5.0, 30.0),
+])
+@pytest.mark.parametrize("noise", [0.0, NOISE])
+def test_stripes_and_islands(kind, size, angle, noise):
+    layer = plan(kind, angle, noise, size)
+    labels = annotate_layer(layer.x, layer.y)
+    ids_follow_the_path(labels)
+    share = layer_plans.own_id_share(layer, labels)
+    regions = np.bincount(np.unique(np.column_stack([layer.region, layer.line])[layer.line >= 0],
+                                    axis=0)[:, 0])
+    ceiling = float(np.maximum(regions - 3, 0).sum()) / layer.lines
+    SHARE_REPORT.append((f"{kind} {size:.0f} mm {angle:5.1f} deg",
+                         f"{'noisy' if noise else 'exact'}, annotate_layer (ceiling {ceiling:.3f})",
+                         share, None, ">= 0.85"))
+    assert share >= 0.85
+
+
+def test_own_id_share_counts_lines_with_one_id_of_their_own():
+    layer = plan("frame", 90.0)
+    labels = np.zeros(len(layer), dtype=np.int32) - 1
+    on_line = layer.line >= 0
+    labels[on_line] = layer.line[on_line] + 1
+    assert layer_plans.own_id_share(layer, labels) == 1.0
+    # Two lines sharing an id: neither has one of its own.
+    shared = labels.copy()
+    shared[layer.line == 5] = 5
+    assert layer_plans.own_id_share(layer, shared) == 1.0 - 2 / layer.lines
+    # A line whose interior is partly -1 has none.
+    partly = labels.copy()
+    partly[np.flatnonzero(layer.line == 7)[len(np.flatnonzero(layer.line == 7)) // 2]] = -1
+    assert layer_plans.own_id_share(layer, partly) == 1.0 - 1 / layer.lines
+    # The first and last tenth of a line do not count.
+    ends = labels.copy()
+    ends[np.flatnonzero(layer.line == 9)[:2]] = 99999
+    assert layer_plans.own_id_share(layer, ends) == 1.0
+
+
+def test_generated_plan_is_the_same_in_its_hatch_frame():
+    frame, layer = plan("frame", 67.0), plan("meander", 67.0)
+    assert np.array_equal(frame.line, layer.line) and layer.lines > 200
+    # Turned back by 90 - 67 degrees, the layer is its frame; there the
+    # x of every line is exactly one value.
+    x, y = rotated(layer.x, layer.y, 90.0 - 67.0)
+    assert np.allclose(x, frame.x, atol=1e-12) and np.allclose(y, frame.y, atol=1e-12)
+    on_line = frame.line >= 0
+    xs = np.unique(np.column_stack([frame.line[on_line], frame.x[on_line]]), axis=0)
+    assert len(xs) == frame.lines
+    # Lines 0.1 mm apart, sampled every 0.01 mm while marking.
+    steps = np.hypot(np.diff(frame.x), np.diff(frame.y))[on_line[:-1] & on_line[1:]
+                                                          & (np.diff(frame.line) == 0)]
+    assert np.median(steps) == pytest.approx(0.01, rel=0.05)
+    assert np.median(np.diff(np.unique(xs[:, 1]))) == pytest.approx(0.1)
