@@ -132,22 +132,44 @@ TEST(ChunkedPathSelection, LabelsAreWrittenInSlicesFromHalfAMillionPoints) {
 }
 
 TEST(Stitching, RunAcrossABoundaryGetsThePointWeightedMeanOfItsParts) {
-    // Two ranges: points 0-3 (x 4, then x 5 with y 1, 2, 3) and points 4-6
-    // (x 5 with y 10, 20, 33); the stretch of x 5 spans the boundary.
-    const std::vector<float> x{4, 5, 5, 5, 5, 5, 5};
-    const std::vector<float> y{0, 1, 2, 3, 10, 20, 33};
-    const auto runs = detect_runs_chunked(points(x), points(y), 7, 2);
+    // Two ranges of four points: points 0-3 (x 4, then x 5 with y 1, 2, 3)
+    // and points 4-7 (x 5 with y 10, 20, 33, 41); the stretch of x 5 spans
+    // the boundary with 3 points before it and 4 after, so weighting by
+    // points, by runs or the wrong way round all give different means.
+    const std::vector<float> x{4, 5, 5, 5, 5, 5, 5, 5};
+    const std::vector<float> y{0, 1, 2, 3, 10, 20, 33, 41};
+    const auto runs = detect_runs_chunked(points(x), points(y), 8, 2);
     ASSERT_EQ(runs.size(), 2u);
     EXPECT_EQ(runs[1].first, 1u);
-    EXPECT_EQ(runs[1].last, 6u);
+    EXPECT_EQ(runs[1].last, 7u);
     EXPECT_EQ(runs[1].x, 5.0f);
-    // parts: mean 2 over 3 points, mean 21 over 3 points; weighted in double
-    EXPECT_EQ(runs[1].y, static_cast<float>((21.0 * 3 + 2.0 * 3) / 6.0));
-    // serial: running float sum / 6
-    const auto serial = detect_runs_in_range(points(x), points(y), 0, 7);
+    // parts: mean 2 over 3 points, mean 26 over 4 points; weighted in double
+    const float expected = static_cast<float>((26.0 * 4 + 2.0 * 3) / 7.0);
+    EXPECT_EQ(runs[1].y, expected);
+    EXPECT_NE(expected, static_cast<float>((26.0 + 2.0) / 2.0));
+    EXPECT_NE(expected, static_cast<float>((26.0 * 3 + 2.0 * 4) / 7.0));
+    // serial: running float sum / 7, the same stretch
+    const auto serial = detect_runs_in_range(points(x), points(y), 0, 8);
     ASSERT_EQ(serial.size(), 2u);
     EXPECT_EQ(serial[1].first, runs[1].first);
     EXPECT_EQ(serial[1].last, runs[1].last);
+
+    // The same in double, and for a merged group: a group of 3 points before
+    // the boundary and 4 after it.
+    const std::vector<double> xd(x.begin(), x.end()), yd(y.begin(), y.end());
+    const auto runs_d = detect_runs_chunked(points(xd), points(yd), 8, 2);
+    ASSERT_EQ(runs_d.size(), 2u);
+    EXPECT_EQ(runs_d[1].y, (26.0 * 4 + 2.0 * 3) / 7.0);
+    List<core::Run<double>> point_runs;
+    point_runs.push_back({7, 1, 0, 0});
+    point_runs.push_back({1, 5, 1, 3});   // x 1 over 3 points
+    point_runs.push_back({3, 5, 4, 7});   // x 3 over 4 points, next range
+    point_runs.push_back({8, 2, 8, 8});
+    const auto merged = merge_runs_chunked(point_runs, 2);  // ranges [0,2) and [2,4)
+    ASSERT_EQ(merged.size(), 3u);
+    EXPECT_EQ(merged[1].first, 1u);
+    EXPECT_EQ(merged[1].last, 7u);
+    EXPECT_EQ(merged[1].x, (3.0 * 4 + 1.0 * 3) / 7.0);
 }
 
 TEST(Stitching, FoldsRepeatedlyIntoTheSameRunAcrossSeveralRanges) {
