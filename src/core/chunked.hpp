@@ -125,6 +125,26 @@ List<Run<T>> merge_runs(const List<Run<T>>& runs) {
     return merge_runs_in_range(runs, 0, runs.size());
 }
 
+// Run detection and merging over all n >= 1 points. Where both phases take
+// their serial paths (one thread, or too few points for either chunked
+// path: fewer than MERGE_PARALLEL_MIN_RUNS points never make that many point
+// runs), the point runs are merged as the scan closes them, with no list of
+// them; the merged runs are the same.
+template <Element T>
+List<Run<T>> detect_and_merge_runs(Points<T> x, Points<T> y, std::uint64_t n) {
+    const std::uint64_t threads = parallel::pool_thread_count();
+    if (threads < 2 || n < MERGE_PARALLEL_MIN_RUNS) {
+        List<Run<T>> merged;
+        merged.reserve(n / 2 + 1);
+        RunMerger<T> merger(merged);
+        detail::detect_runs_into(x, y, 0, n, merger);
+        merger.finish();
+        return merged;
+    }
+    List<Run<T>> point_runs = detect_runs(x, y, n);
+    return merge_runs(point_runs);
+}
+
 // Writes every label from the ranges, on the path that fits. Each thread
 // writes one slice of the labels (including its first touch of fresh
 // memory); ranges that are not ascending are written on the calling thread.

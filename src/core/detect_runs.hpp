@@ -18,7 +18,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
 #include <utility>
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
@@ -88,13 +87,15 @@ struct RunScan {
         return RunScan{x[index], y[index], index, index + 1};
     }
 
-    void close(List<Run<T>>& runs) const {
+    template <class Out>
+    void close(Out& runs) const {
         runs.push_back(Run<T>{key, sum / static_cast<T>(next - first), first, next - 1});
     }
 
     // Takes point j: adds it to the run under way, or closes that run and
     // opens one at j.
-    void take(Points<T> x, Points<T> y, std::uint64_t j, List<Run<T>>& runs) {
+    template <class Out>
+    void take(Points<T> x, Points<T> y, std::uint64_t j, Out& runs) {
         if (matches(x[j], key)) {
             sum += y[j];
         } else {
@@ -110,8 +111,8 @@ struct RunScan {
     // line, so that its registers are allocated for this loop alone: inlined
     // next to the other loops, the running sum ended up on the stack, which
     // puts a store and a load into the chain of additions.
-    [[gnu::noinline]] void scan_to(Points<T> x, Points<T> y, std::uint64_t stop,
-                                   List<Run<T>>& runs) {
+    template <class Out>
+    [[gnu::noinline]] void scan_to(Points<T> x, Points<T> y, std::uint64_t stop, Out& runs) {
         // The inner loop walks one run and holds no call, so the running sum
         // stays in a register; the order of the additions is the index order.
         T k = key, s = sum;
@@ -146,6 +147,22 @@ std::uint64_t next_change(Points<T> x, std::uint64_t from, std::uint64_t end) no
     return from;
 }
 
+// Where the runs of a lane go: the first lane's to the scan's output, the
+// others' to lists of their own until they have been checked.
+template <Element T, class Out>
+struct LaneOut {
+    Out* output;
+    List<Run<T>>* own;
+
+    void push_back(const Run<T>& run) {
+        if (output != nullptr) {
+            output->push_back(run);
+        } else {
+            own->push_back(run);
+        }
+    }
+};
+
 // Points per lane and step of the lanes.
 inline constexpr std::uint64_t LANE_BLOCK = 4;
 
@@ -156,9 +173,9 @@ inline constexpr std::uint64_t LANE_BLOCK = 4;
 // the additions of the lanes overlap; otherwise each lane takes its block
 // point by point. The lane states are locals, one per lane, so that they
 // stay in registers.
-template <Element T, std::size_t... I>
+template <Element T, class Out, std::size_t... I>
 void scan_lanes(Points<T> x, Points<T> y, RunScan<T>* scans, const std::uint64_t* stops,
-                List<Run<T>>* const* outs, std::index_sequence<I...>) {
+                Out* outs, std::index_sequence<I...>) {
     RunScan<T> lane[] = {scans[I]...};
     for (;;) {
         if (((lane[I].next + LANE_BLOCK > stops[I]) || ...)) {
@@ -184,26 +201,84 @@ void scan_lanes(Points<T> x, Points<T> y, RunScan<T>* scans, const std::uint64_t
                     lane[I].next = j + LANE_BLOCK;
                 } else {
                     for (std::uint64_t k = j; k < j + LANE_BLOCK; ++k) {
-                        lane[I].take(x, y, k, *outs[I]);
+                        lane[I].take(x, y, k, outs[I]);
                     }
                 }
             }(),
             ...);
     }
-    ((lane[I].scan_to(x, y, stops[I], *outs[I])), ...);
+    ((lane[I].scan_to(x, y, stops[I], outs[I])), ...);
     ((scans[I] = lane[I]), ...);
 }
 
 // Runs `count` lanes (1 to L) together.
-template <Element T, std::size_t L>
+template <Element T, std::size_t L, class Out>
 void scan_lanes(Points<T> x, Points<T> y, RunScan<T>* scans, const std::uint64_t* stops,
-                List<Run<T>>* const* outs, std::size_t count) {
+                Out* outs, std::size_t count) {
     if constexpr (L > 1) {
         if (count < L) {
             return scan_lanes<T, L - 1>(x, y, scans, stops, outs, count);
         }
     }
     scan_lanes(x, y, scans, stops, outs, std::make_index_sequence<L>{});
+}
+
+}  // namespace detail
+
+namespace detail {
+
+// Scans the points [begin, end), begin < end, handing every run in index
+// order to `out.push_back`.
+template <Element T, class Out>
+void detect_runs_into(Points<T> x, Points<T> y, std::uint64_t begin, std::uint64_t end, Out& out) {
+    // Lane starts: begin, then the first change at or after each further
+    // 1/RUN_SCAN_LANES of the range.
+    std::uint64_t starts[RUN_SCAN_LANES + 1] = {begin};
+    std::size_t count = 1;
+    if (end - begin >= RUN_SPLIT_MIN_POINTS) {
+        const std::uint64_t length = end - begin;
+        for (std::size_t i = 1; i < RUN_SCAN_LANES; ++i) {
+            const std::uint64_t from = std::max(begin + length / RUN_SCAN_LANES * i,
+                                                starts[count - 1] + 1);
+            const std::uint64_t start = next_change(x, from, end);
+            if (start >= end) {
+                break;
+            }
+            starts[count++] = start;
+        }
+    }
+    starts[count] = end;
+
+    List<Run<T>> lane_runs[RUN_SCAN_LANES];
+    LaneOut<T, Out> outs[RUN_SCAN_LANES] = {};
+    RunScan<T> scans[RUN_SCAN_LANES] = {};
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i == 0) {
+            outs[i] = LaneOut<T, Out>{&out, nullptr};
+        } else {
+            lane_runs[i].reserve((starts[i + 1] - starts[i]) / 2 + 1);
+            outs[i] = LaneOut<T, Out>{nullptr, &lane_runs[i]};
+        }
+        scans[i] = RunScan<T>::starting_at(x, y, starts[i]);
+    }
+    scan_lanes<T, RUN_SCAN_LANES>(x, y, scans, starts + 1, outs, count);
+
+    // From left to right: a lane is kept when a run really starts at its
+    // first point; otherwise the scan from the left goes on over its points.
+    RunScan<T> left = scans[0];
+    for (std::size_t i = 1; i < count; ++i) {
+        if (!matches(x[starts[i]], left.key)) {
+            left.close(out);
+            for (const Run<T>& run : lane_runs[i]) {
+                out.push_back(run);
+            }
+            left = scans[i];
+        } else {
+            left.scan_to(x, y, starts[i + 1], out);
+        }
+        List<Run<T>>().swap(lane_runs[i]);
+    }
+    left.close(out);
 }
 
 }  // namespace detail
@@ -219,52 +294,7 @@ List<Run<T>> detect_runs_in_range(Points<T> x, Points<T> y, std::uint64_t begin,
         return runs;
     }
     runs.reserve((end - begin) / 2);
-
-    // Lane starts: begin, then the first change at or after each further
-    // 1/RUN_SCAN_LANES of the range.
-    std::uint64_t starts[RUN_SCAN_LANES + 1] = {begin};
-    std::size_t count = 1;
-    if (end - begin >= RUN_SPLIT_MIN_POINTS) {
-        const std::uint64_t length = end - begin;
-        for (std::size_t i = 1; i < RUN_SCAN_LANES; ++i) {
-            const std::uint64_t from = std::max(begin + length / RUN_SCAN_LANES * i,
-                                                starts[count - 1] + 1);
-            const std::uint64_t start = detail::next_change(x, from, end);
-            if (start >= end) {
-                break;
-            }
-            starts[count++] = start;
-        }
-    }
-    starts[count] = end;
-
-    List<Run<T>> lane_runs[RUN_SCAN_LANES];
-    List<Run<T>>* outs[RUN_SCAN_LANES];
-    detail::RunScan<T> scans[RUN_SCAN_LANES] = {};
-    for (std::size_t i = 0; i < count; ++i) {
-        outs[i] = i == 0 ? &runs : &lane_runs[i];
-        if (i > 0) {
-            lane_runs[i].reserve((starts[i + 1] - starts[i]) / 2 + 1);
-        }
-        scans[i] = detail::RunScan<T>::starting_at(x, y, starts[i]);
-    }
-    detail::scan_lanes<T, RUN_SCAN_LANES>(x, y, scans, starts + 1, outs, count);
-
-    // From left to right: a lane is kept when a run really starts at its
-    // first point; otherwise the scan from the left goes on over its points.
-    detail::RunScan<T> left = scans[0];
-    for (std::size_t i = 1; i < count; ++i) {
-        if (!matches(x[starts[i]], left.key)) {
-            left.close(runs);
-            runs.insert(runs.end(), std::make_move_iterator(lane_runs[i].begin()),
-                        std::make_move_iterator(lane_runs[i].end()));
-            left = scans[i];
-        } else {
-            left.scan_to(x, y, starts[i + 1], runs);
-        }
-        List<Run<T>>().swap(lane_runs[i]);
-    }
-    left.close(runs);
+    detail::detect_runs_into(x, y, begin, end, runs);
     return runs;
 }
 

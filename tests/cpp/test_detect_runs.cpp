@@ -13,6 +13,7 @@
 
 #include "core/compute_scanline_ids.hpp"
 #include "core/detect_runs.hpp"
+#include "core/merge_runs.hpp"
 
 namespace rasterloom::core {
 namespace {
@@ -402,6 +403,51 @@ TYPED_TEST(DetectRunsTyped, SplitScanMatchesThePlainScanBitForBit) {
                 run.last += begin;
             }
             expect_same_runs(part, expected);
+        }
+    }
+}
+
+// Point runs merged as the scan closes them: the same merged runs, bit for
+// bit, as the plain scan followed by the merge scan over its list.
+template <class T>
+List<Run<T>> merged_as_scanned(const std::vector<T>& x, const std::vector<T>& y) {
+    List<Run<T>> merged;
+    RunMerger<T> merger(merged);
+    detail::detect_runs_into(points(x), points(y), 0, x.size(), merger);
+    merger.finish();
+    return merged;
+}
+
+TYPED_TEST(DetectRunsTyped, MergingWhileScanningMatchesScanThenMerge) {
+    using T = TypeParam;
+    std::mt19937_64 random(99);
+    std::vector<T> x, y;
+    for (int trial = 0; trial < 300; ++trial) {
+        const bool long_range = trial % 25 == 0;
+        const std::size_t n =
+            long_range ? RUN_SPLIT_MIN_POINTS + random() % 100000 : 1 + random() % 300;
+        random_points(random, n, static_cast<unsigned>(random() % 4), x, y);
+        if (trial % 3 == 0) {
+            // Point runs whose y drifts by fractions of epsilon, repeats, or
+            // is NaN or infinite, so that groups of many point runs form,
+            // break and never form.
+            const T eps = std::numeric_limits<T>::epsilon();
+            for (std::size_t i = 0; i < n; ++i) {
+                const unsigned pick = static_cast<unsigned>(random() % 16);
+                y[i] = pick < 10 ? static_cast<T>(pick % 2) + static_cast<T>(i % 3) * T(0.45) * eps
+                       : pick < 12 ? std::numeric_limits<T>::quiet_NaN()
+                       : pick < 13 ? std::numeric_limits<T>::infinity()
+                       : pick < 14 ? T(-0.0)
+                                   : static_cast<T>(random() % 4);
+            }
+        }
+        SCOPED_TRACE(::testing::Message() << "trial " << trial << ", " << n << " points");
+        const List<Run<T>> expected = merge_runs_in_range(reference_scan(x, y), 0,
+                                                          reference_scan(x, y).size());
+        expect_same_runs(merged_as_scanned(x, y), expected);
+        if (n < MERGE_PARALLEL_MIN_RUNS) {
+            // The core's entry into both phases takes this path here too.
+            expect_same_runs(detect_and_merge_runs(points(x), points(y), n), expected);
         }
     }
 }
