@@ -592,7 +592,7 @@ def main(argv=None) -> int:
           f"{'met' if peak <= 10 else 'MISSED'}")
 
     if exe is not None:
-        names = ["run detection", "merging", "direction split", "ordering", "threshold",
+        names = ["run detection", "merging", "detect and merge", "direction split", "ordering", "threshold",
                  "label ranges", "label writing", "core entry"]
         print()
         print("Per-phase breakdown (phase_breakdown, medians in ms; 'label writing' "

@@ -33,7 +33,9 @@ namespace rasterloom::core {
 // Smallest inputs for which the phases take their chunked paths.
 inline constexpr std::uint64_t RUN_PARALLEL_MIN_POINTS = 500000;
 inline constexpr std::uint64_t MERGE_PARALLEL_MIN_RUNS = 250000;
-inline constexpr std::uint64_t LABEL_PARALLEL_MIN_POINTS = 500000;
+// Writing the labels is mostly the first touch of fresh memory; below 16 MiB
+// of labels a second thread saves less than waking it costs.
+inline constexpr std::uint64_t LABEL_PARALLEL_MIN_POINTS = 4000000;
 
 using parallel::IndexRange;
 

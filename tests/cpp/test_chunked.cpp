@@ -112,7 +112,7 @@ TEST(ChunkedPathSelection, MergingGoesChunkedFromAQuarterMillionRuns) {
     EXPECT_EQ(merge_with_drift_at_boundary<float>(MERGE_PARALLEL_MIN_RUNS).size(), 1u);
 }
 
-TEST(ChunkedPathSelection, LabelsAreWrittenInSlicesFromHalfAMillionPoints) {
+TEST(ChunkedPathSelection, LabelsAreWrittenInSlicesFromTheirThreshold) {
     // Stretches of 1000 labels with gaps of 7, ids counting up, one of them
     // across every slice boundary.
     for (const std::uint64_t n : {LABEL_PARALLEL_MIN_POINTS - 1, LABEL_PARALLEL_MIN_POINTS + 13}) {
