@@ -16,6 +16,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -36,13 +37,17 @@ inline constexpr std::size_t RUN_SCAN_LANES = 4;
 
 namespace detail {
 
+// Points compared with a key at once, and points per lane and step of the
+// lanes.
+inline constexpr std::uint64_t LANE_BLOCK = 4;
+
 // A point matches the key of the run under way when |x - key| < epsilon, so
 // the points of a block can be compared at once: bit i of the result is set
 // when point from + i matches `key`.
 template <Element T>
 inline unsigned block_matches_plain(Points<T> x, T key, std::uint64_t from) noexcept {
     unsigned bits = 0;
-    for (unsigned i = 0; i < 4; ++i) {
+    for (unsigned i = 0; i < LANE_BLOCK; ++i) {
         bits |= static_cast<unsigned>(matches(x[from + i], key)) << i;
     }
     return bits;
@@ -92,19 +97,34 @@ struct RunScan {
         runs.push_back(Run<T>{key, sum / static_cast<T>(next - first), first, next - 1});
     }
 
-    // Takes point j: adds it to the run under way, or closes that run and
-    // opens one at j.
+    // Goes on from the block at `next`, whose comparison with the key gave
+    // `bits` (not all set): adds the points up to the first one that does
+    // not match, closes the run there and opens one at that point, and so on
+    // through the following blocks until a block lies wholly inside the run
+    // under way or fewer than a block of points is left before `stop`.
     template <class Out>
-    void take(Points<T> x, Points<T> y, std::uint64_t j, Out& runs) {
-        if (matches(x[j], key)) {
-            sum += y[j];
-        } else {
+    void through_run_ends(Points<T> x, Points<T> y, unsigned bits, std::uint64_t stop, Out& runs) {
+        std::uint64_t j = next;
+        for (;;) {
+            const auto inside = static_cast<std::uint64_t>(std::countr_one(bits));
+            for (std::uint64_t k = 0; k < inside; ++k) {
+                sum += y[j + k];
+            }
+            j += inside;
             runs.push_back(Run<T>{key, sum / static_cast<T>(j - first), first, j - 1});
             key = x[j];
             sum = y[j];
             first = j;
+            ++j;
+            if (j + LANE_BLOCK > stop) {
+                break;
+            }
+            bits = block_matches(x, key, j);
+            if (bits == 0xFu) {
+                break;
+            }
         }
-        next = j + 1;
+        next = j;
     }
 
     // Scans the points up to `stop`, leaving the last run open. Kept out of
@@ -163,9 +183,6 @@ struct LaneOut {
     }
 };
 
-// Points per lane and step of the lanes.
-inline constexpr std::uint64_t LANE_BLOCK = 4;
-
 // Advances L lanes in steps of one block of points each, as long as every
 // lane has a whole block left before its stop; the lanes then finish one by
 // one. In a step where every point of every block matches its run's key,
@@ -200,9 +217,7 @@ void scan_lanes(Points<T> x, Points<T> y, RunScan<T>* scans, const std::uint64_t
                     lane[I].sum += y[j + 3];
                     lane[I].next = j + LANE_BLOCK;
                 } else {
-                    for (std::uint64_t k = j; k < j + LANE_BLOCK; ++k) {
-                        lane[I].take(x, y, k, outs[I]);
-                    }
+                    lane[I].through_run_ends(x, y, bits[I], stops[I], outs[I]);
                 }
             }(),
             ...);
