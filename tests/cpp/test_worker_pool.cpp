@@ -582,11 +582,27 @@ TEST(ProcessPool, MapRunsOnItsWorkersAndTheCallerAndPropagatesFailures) {
     EXPECT_EQ(ordered_parallel_map(ranges, squares_of), serial_squares(ranges));
 }
 
+// True when a map of one range per worker and one for the caller has all its
+// calls running at once: every worker of the process pool is up.
+bool all_workers_meet_the_caller(std::uint64_t workers) {
+    const int calls = static_cast<int>(workers) + 1;
+    Rendezvous started;
+    const auto met = ordered_parallel_map(uneven_ranges(static_cast<std::size_t>(calls)),
+                                          [&](IndexRange) {
+                                              started.arrive();
+                                              return started.wait_for(calls);
+                                          });
+    return std::count(met.begin(), met.end(), true) == calls;
+}
+
 TEST(ProcessPool, ForkedChildGetsAWorkingPool) {
     const auto ranges = uneven_ranges(25);
     const auto expected = serial_squares(ranges);
     const std::uint64_t count = pool_thread_count();
-    ASSERT_EQ(ordered_parallel_map(ranges, squares_of), expected);  // the parent's workers exist
+    ASSERT_EQ(ordered_parallel_map(ranges, squares_of), expected);
+    // The parent's workers exist and have finished starting (the caller may
+    // have run the map above alone while they were still starting).
+    ASSERT_TRUE(all_workers_meet_the_caller(count));
 
     std::fflush(nullptr);
     const pid_t child = fork();
@@ -602,14 +618,7 @@ TEST(ProcessPool, ForkedChildGetsAWorkingPool) {
                 status |= 2;
             }
             // Every worker and the caller at once: the child's workers run.
-            const int calls = static_cast<int>(count) + 1;
-            Rendezvous started;
-            const auto met = ordered_parallel_map(
-                uneven_ranges(static_cast<std::size_t>(calls)), [&](IndexRange) {
-                    started.arrive();
-                    return started.wait_for(calls);
-                });
-            if (std::count(met.begin(), met.end(), true) != calls) {
+            if (!all_workers_meet_the_caller(count)) {
                 status |= 4;
             }
         } catch (...) {
