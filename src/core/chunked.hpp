@@ -58,45 +58,70 @@ inline std::vector<IndexRange> chunk_ranges(std::uint64_t count, std::uint64_t t
 enum class StitchKey { X, Y };
 
 // Joins the per-range lists in order, folding a record into the last output
-// record when their keys match (see the comment at the top).
+// record when their keys match (see the comment at the top), and hands every
+// finished record to `out.push_back`. The last record is held back until the
+// next one does not fold into it.
+template <Element T, class Out>
+void stitch_runs_into(std::vector<List<Run<T>>> parts, StitchKey key, Out& out) {
+    const bool by_x = key == StitchKey::X;
+    bool holding = false;
+    Run<T> last{};
+    for (auto& part : parts) {
+        for (const Run<T>& r : part) {
+            if (holding && (by_x ? matches(r.x, last.x) : matches(r.y, last.y))) {
+                const double c_last = static_cast<double>(last.point_count());
+                const double c_next = static_cast<double>(r.point_count());
+                T& folded = by_x ? last.y : last.x;
+                const double next_value = static_cast<double>(by_x ? r.y : r.x);
+                const double last_value = static_cast<double>(folded);
+                folded = static_cast<T>((next_value * c_next + last_value * c_last) /
+                                        (c_next + c_last));
+                last.last = r.last;
+                continue;
+            }
+            if (holding) {
+                out.push_back(last);
+            }
+            last = r;
+            holding = true;
+        }
+        List<Run<T>>().swap(part);  // released as soon as it is consumed
+    }
+    if (holding) {
+        out.push_back(last);
+    }
+}
+
 template <Element T>
-List<Run<T>> stitch_runs(std::vector<List<Run<T>>> parts, StitchKey key) {
+std::uint64_t total_size(const std::vector<List<Run<T>>>& parts) noexcept {
     std::uint64_t total = 0;
     for (const auto& part : parts) {
         total += part.size();
     }
+    return total;
+}
+
+// The stitched list, reserved for the records of all parts.
+template <Element T>
+List<Run<T>> stitch_runs(std::vector<List<Run<T>>> parts, StitchKey key) {
     List<Run<T>> out;
-    out.reserve(total);
-    for (auto& part : parts) {
-        for (const Run<T>& r : part) {
-            if (!out.empty()) {
-                Run<T>& last = out.back();
-                const bool by_x = key == StitchKey::X;
-                if (by_x ? matches(r.x, last.x) : matches(r.y, last.y)) {
-                    const double c_last = static_cast<double>(last.point_count());
-                    const double c_next = static_cast<double>(r.point_count());
-                    T& folded = by_x ? last.y : last.x;
-                    const double next_value = static_cast<double>(by_x ? r.y : r.x);
-                    const double last_value = static_cast<double>(folded);
-                    folded = static_cast<T>((next_value * c_next + last_value * c_last) /
-                                            (c_next + c_last));
-                    last.last = r.last;
-                    continue;
-                }
-            }
-            out.push_back(r);
-        }
-        List<Run<T>>().swap(part);  // released as soon as it is consumed
-    }
+    out.reserve(total_size(parts));
+    stitch_runs_into<T>(std::move(parts), key, out);
     return out;
+}
+
+// The per-range run lists of the chunked path of run detection, in range order.
+template <Element T>
+std::vector<List<Run<T>>> detect_runs_in_ranges(Points<T> x, Points<T> y, std::uint64_t n,
+                                                std::uint64_t threads) {
+    return parallel::ordered_parallel_map(
+        chunk_ranges(n, threads),
+        [x, y](IndexRange range) { return detect_runs_in_range(x, y, range.start, range.end); });
 }
 
 template <Element T>
 List<Run<T>> detect_runs_chunked(Points<T> x, Points<T> y, std::uint64_t n, std::uint64_t threads) {
-    auto parts = parallel::ordered_parallel_map(
-        chunk_ranges(n, threads),
-        [x, y](IndexRange range) { return detect_runs_in_range(x, y, range.start, range.end); });
-    return stitch_runs<T>(std::move(parts), StitchKey::X);
+    return stitch_runs<T>(detect_runs_in_ranges(x, y, n, threads), StitchKey::X);
 }
 
 template <Element T>
@@ -127,11 +152,12 @@ List<Run<T>> merge_runs(const List<Run<T>>& runs) {
     return merge_runs_in_range(runs, 0, runs.size());
 }
 
-// Run detection and merging over all n >= 1 points. Where both phases take
-// their serial paths (one thread, or too few points for either chunked
-// path: fewer than MERGE_PARALLEL_MIN_RUNS points never make that many point
-// runs), the point runs are merged as the scan closes them, with no list of
-// them; the merged runs are the same.
+// Run detection and merging over all n >= 1 points, each on the path that
+// fits. Where merging takes its serial path, the point runs are merged as
+// they are finished, with no list of them; the merged runs are the same.
+// That is known beforehand with one thread, or with fewer than
+// MERGE_PARALLEL_MIN_RUNS points (which never make that many point runs),
+// and after the chunked scan from the number of records of its parts.
 template <Element T>
 List<Run<T>> detect_and_merge_runs(Points<T> x, Points<T> y, std::uint64_t n) {
     const std::uint64_t threads = parallel::pool_thread_count();
@@ -143,7 +169,23 @@ List<Run<T>> detect_and_merge_runs(Points<T> x, Points<T> y, std::uint64_t n) {
         merger.finish();
         return merged;
     }
-    List<Run<T>> point_runs = detect_runs(x, y, n);
+    if (n >= RUN_PARALLEL_MIN_POINTS) {
+        auto parts = detect_runs_in_ranges(x, y, n, threads);
+        // Stitching never adds records, so with fewer than
+        // MERGE_PARALLEL_MIN_RUNS records in all parts merging is serial:
+        // the stitched point runs are merged as they are finished.
+        if (const std::uint64_t total = total_size(parts); total < MERGE_PARALLEL_MIN_RUNS) {
+            List<Run<T>> merged;
+            merged.reserve(total);
+            RunMerger<T> merger(merged);
+            stitch_runs_into<T>(std::move(parts), StitchKey::X, merger);
+            merger.finish();
+            return merged;
+        }
+        const List<Run<T>> point_runs = stitch_runs<T>(std::move(parts), StitchKey::X);
+        return merge_runs(point_runs);
+    }
+    const List<Run<T>> point_runs = detect_runs_in_range(x, y, 0, n);
     return merge_runs(point_runs);
 }
 

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -266,6 +267,50 @@ TEST(ChunkedFailure, AllocationFailureOnAWorkerReachesTheCaller) {
     EXPECT_THROW(detect_runs(points(x), points(y), x.size()), AllocationFailure);
     allocation_budget = saved;
     EXPECT_EQ(detect_runs(points(x), points(y), x.size()).size(), 1u);
+}
+
+// Detection and merging as the core entry takes them against the two phases
+// one after the other, bit for bit: on the chunked path of detection the
+// stitched point runs are merged as they are finished when merging is
+// serial, with x drifting within epsilon across the range boundaries, NaN
+// and runs of one point.
+TYPED_TEST(ChunkedEquivalence, DetectAndMergeMatchesThePhasesOneAfterTheOther) {
+    using T = TypeParam;
+    const T eps = std::numeric_limits<T>::epsilon();
+    std::mt19937_64 random(3);
+    for (const std::uint64_t n : {RUN_PARALLEL_MIN_POINTS, RUN_PARALLEL_MIN_POINTS + 777,
+                                  std::uint64_t{1200000}}) {
+        for (int shape = 0; shape < 3; ++shape) {
+            std::vector<T> x(n), y(n);
+            const std::uint64_t line = shape == 0 ? 1000 : shape == 1 ? 37 : 3;
+            for (std::uint64_t i = 0; i < n; ++i) {
+                const std::uint64_t l = i / line;
+                x[i] = static_cast<T>(l % 50) + static_cast<T>(random() % 3) * T(0.3) * eps;
+                y[i] = static_cast<T>(l % 2 == 0 ? (i % line) : line - (i % line)) +
+                       static_cast<T>(random() % 2) * eps;
+                if (random() % 50000 == 0) {
+                    (random() % 2 == 0 ? x : y)[i] = std::numeric_limits<T>::quiet_NaN();
+                }
+            }
+            SCOPED_TRACE(::testing::Message() << n << " points, lines of " << line);
+            const List<Run<T>> point_runs = detect_runs(points(x), points(y), n);
+            const List<Run<T>> expected = merge_runs(point_runs);
+            const List<Run<T>> merged = detect_and_merge_runs(points(x), points(y), n);
+            ASSERT_EQ(merged.size(), expected.size());
+            for (std::size_t r = 0; r < expected.size(); ++r) {
+                ASSERT_EQ(merged[r].first, expected[r].first) << "run " << r;
+                ASSERT_EQ(merged[r].last, expected[r].last) << "run " << r;
+                ASSERT_EQ(std::memcmp(&merged[r].x, &expected[r].x, sizeof(T)) == 0 ||
+                              (std::isnan(merged[r].x) && std::isnan(expected[r].x)),
+                          true)
+                    << "run " << r;
+                ASSERT_EQ(std::memcmp(&merged[r].y, &expected[r].y, sizeof(T)) == 0 ||
+                              (std::isnan(merged[r].y) && std::isnan(expected[r].y)),
+                          true)
+                    << "run " << r;
+            }
+        }
+    }
 }
 
 }  // namespace
