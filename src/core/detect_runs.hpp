@@ -230,12 +230,15 @@ void scan_lanes(Points<T> x, Points<T> y, RunScan<T>* scans, const std::uint64_t
 template <Element T, std::size_t L, class Out>
 void scan_lanes(Points<T> x, Points<T> y, RunScan<T>* scans, const std::uint64_t* stops,
                 Out* outs, std::size_t count) {
-    if constexpr (L > 1) {
+    if constexpr (L == 1) {
+        // One lane is one plain scan, whose loop keeps its sum in a register.
+        scans[0].scan_to(x, y, stops[0], outs[0]);
+    } else {
         if (count < L) {
             return scan_lanes<T, L - 1>(x, y, scans, stops, outs, count);
         }
+        scan_lanes(x, y, scans, stops, outs, std::make_index_sequence<L>{});
     }
-    scan_lanes(x, y, scans, stops, outs, std::make_index_sequence<L>{});
 }
 
 }  // namespace detail
