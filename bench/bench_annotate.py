@@ -38,6 +38,11 @@ Set-up (Numba is an optional extra, see requirements/bench.txt):
 Options: --sizes 1e6,1e7,5e7  --lines 100,1000,10000  --dtypes float64,float32
 --reps 7  --turn 5  --quick  --no-numba  --no-breakdown  --breakdown-exe PATH
 --fuzz-cases 3000  --json FILE.
+
+With --matrix it measures only the thread matrix (sizes 1M and 10M by
+default, 9 calls per process, --pairs 3 alternating process pairs per cell):
+one thread against the floor and against the default thread count, and
+float32 against float64.
 """
 from __future__ import annotations
 
@@ -253,6 +258,28 @@ def child_main(job: dict) -> dict:
     return out
 
 
+def floor_once(x: np.ndarray, y: np.ndarray):
+    """The least a call has to do: read both inputs once and write the labels once."""
+    total = x.sum() + y.sum()
+    return total, np.full(x.size, -1, np.int32)
+
+
+def matrix_child_main(job: dict) -> dict:
+    """One process of the thread matrix: the module and the floor, alternately
+    per call so that both see the same neighbours, medians of `reps` each."""
+    import rasterloom
+
+    dtype = np.dtype(job["dtype"]).type
+    x, y = meander(job["n"], job["line"], job["turn"], dtype)
+    rasterloom.annotate_scanlines(x, y)   # pool start-up and first touch
+    floor_once(x, y)
+    module, floor = [], []
+    for _ in range(job["reps"]):
+        module.append(median_seconds(rasterloom.annotate_scanlines, (x, y), 1))
+        floor.append(median_seconds(floor_once, (x, y), 1))
+    return {"module_s": float(np.median(module)), "floor_s": float(np.median(floor))}
+
+
 def adversarial_main(count: int) -> dict:
     """Numba vs module on small adversarial inputs (in a one-thread process)."""
     import rasterloom
@@ -342,14 +369,83 @@ def human(n: int) -> str:
     return f"{n // 1_000_000}M" if n % 1_000_000 == 0 else str(n)
 
 
+def matrix_main(args) -> int:
+    """The thread matrix: for every size, line length and dtype, `--pairs`
+    pairs of processes, one with RAYON_NUM_THREADS=1 and one with the default
+    thread count, alternating. Each process times the module and the floor
+    (x.sum() + y.sum() and np.full(n, -1, np.int32)) in turn, medians of the
+    calls; every cell is the median over the pairs of the per-process ratio."""
+    sizes = ([int(float(s)) for s in args.sizes.split(",")]
+             if args.sizes != parser_default_sizes else [1_000_000, 10_000_000])
+    lines = [int(s) for s in args.lines.split(",")]
+    dtypes = args.dtypes.split(",")
+    reps = args.reps if args.reps != parser_default_reps else 9
+    default_threads = len(os.sched_getaffinity(0))
+    load_before = os.getloadavg()
+    rows = {}
+    for n in sizes:
+        for line in lines:
+            for dtype in dtypes:
+                print(f"matrix: {dtype} {human(n)} points, {line} per line ...",
+                      file=sys.stderr, flush=True)
+                job = {"mode": "matrix", "dtype": dtype, "n": n, "line": line,
+                       "turn": args.turn, "reps": reps}
+                pairs = []
+                for _ in range(args.pairs):
+                    one = run_child(job, threads=1)
+                    default = run_child(job, threads=None)
+                    pairs.append((one, default))
+                rows[(n, line, dtype)] = {
+                    "one_ms": float(np.median([o["module_s"] for o, _ in pairs])) * 1e3,
+                    "default_ms": float(np.median([d["module_s"] for _, d in pairs])) * 1e3,
+                    "floor_ms": float(np.median([o["floor_s"] for o, _ in pairs])) * 1e3,
+                    "one_over_floor": float(np.median([o["module_s"] / o["floor_s"]
+                                                       for o, _ in pairs])),
+                    "speed_up": float(np.median([o["module_s"] / d["module_s"]
+                                                 for o, d in pairs])),
+                }
+    load_after = os.getloadavg()
+
+    print(f"Thread matrix: medians of {reps} calls per process, each cell the median of "
+          f"{args.pairs} alternating process pairs (1 thread = RAYON_NUM_THREADS=1, default = "
+          f"{default_threads} threads); floor = x.sum() + y.sum() plus "
+          f"np.full(n, -1, np.int32) in the same process; f32/f64 = float32 time over float64 "
+          f"time, one thread. Load average (1 min) {load_before[0]:.2f} before, "
+          f"{load_after[0]:.2f} after.")
+    print()
+    header = ["points", "per line", "dtype", "1T ms", "default ms", "floor ms",
+              "1T / floor", "default speed-up", "f32/f64 1T"]
+    print("| " + " | ".join(header) + " |")
+    print("|" + "|".join("---" for _ in header) + "|")
+    for (n, line, dtype), r in rows.items():
+        f64 = rows.get((n, line, "float64"))
+        ratio = (f"{r['one_ms'] / f64['one_ms']:.2f}"
+                 if dtype == "float32" and f64 is not None else "–")
+        cells = [human(n), str(line), dtype, f"{r['one_ms']:.1f}", f"{r['default_ms']:.1f}",
+                 f"{r['floor_ms']:.1f}", f"{r['one_over_floor']:.2f}", f"{r['speed_up']:.2f}",
+                 ratio]
+        print("| " + " | ".join(cells) + " |")
+    if args.json:
+        with open(args.json, "w") as out:
+            json.dump({"default_threads": default_threads, "load": [load_before, load_after],
+                       "rows": [{"n": n, "line": line, "dtype": dtype, **r}
+                                for (n, line, dtype), r in rows.items()]}, out, indent=1)
+    return 0
+
+
+parser_default_sizes = "1e6,1e7,5e7"
+parser_default_reps = 7
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--sizes", default="1e6,1e7,5e7",
+    parser.add_argument("--sizes", default=parser_default_sizes,
                         help="numbers of points, comma separated (default 1e6,1e7,5e7)")
     parser.add_argument("--lines", default="100,1000,10000",
                         help="points per line, comma separated (default 100,1000,10000)")
     parser.add_argument("--dtypes", default="float64,float32")
-    parser.add_argument("--reps", type=int, default=7, help="repetitions per median")
+    parser.add_argument("--reps", type=int, default=parser_default_reps,
+                        help="repetitions per median")
     parser.add_argument("--turn", type=int, default=5, help="points per turn-around")
     parser.add_argument("--quick", action="store_true",
                         help="smoke run: 1M points only, 3 repetitions, 300 random checks")
@@ -361,6 +457,11 @@ def main(argv=None) -> int:
     parser.add_argument("--fuzz-cases", type=int, default=3000,
                         help="random adversarial inputs checked against Numba")
     parser.add_argument("--json", help="also write all measurements to this file")
+    parser.add_argument("--matrix", action="store_true",
+                        help="only the thread matrix: 1 thread against the floor and against "
+                             "the default thread count (sizes default to 1e6,1e7, 9 calls)")
+    parser.add_argument("--pairs", type=int, default=3,
+                        help="alternating process pairs per cell of the matrix")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--child-out", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -369,11 +470,16 @@ def main(argv=None) -> int:
         payload = json.loads(args.child)
         if payload.get("mode") == "adversarial":
             result = adversarial_main(payload["count"])
+        elif payload.get("mode") == "matrix":
+            result = matrix_child_main(payload)
         else:
             result = child_main(payload)
         with open(args.child_out, "w") as out:
             json.dump(result, out)
         return 0
+
+    if args.matrix:
+        return matrix_main(args)
 
     sizes = [int(float(s)) for s in args.sizes.split(",")]
     lines = [int(s) for s in args.lines.split(",")]
@@ -486,7 +592,7 @@ def main(argv=None) -> int:
           f"{'met' if peak <= 10 else 'MISSED'}")
 
     if exe is not None:
-        names = ["run detection", "merging", "direction split", "ordering", "threshold",
+        names = ["run detection", "merging", "detect and merge", "direction split", "ordering", "threshold",
                  "label ranges", "label writing", "core entry"]
         print()
         print("Per-phase breakdown (phase_breakdown, medians in ms; 'label writing' "

@@ -7,6 +7,8 @@
 //   run detection      detect_runs (serial scan, or the chunked path for
 //                      large inputs on two or more threads)
 //   merging            merge_runs (likewise)
+//   detect and merge   detect_and_merge_runs, both phases as the core entry
+//                      takes them (in one pass where both are serial)
 //   direction split    split_directions
 //   ordering           order_candidates
 //   threshold          compute_distance_threshold
@@ -197,10 +199,10 @@ int run(const Options& options) {
 
     const std::uint64_t threads = rasterloom::parallel::pool_thread_count();
 
-    enum Phase { detect, merge, split, order, threshold, ranges, write, entry, phase_count };
-    const char* names[phase_count] = {"run detection", "merging",      "direction split",
-                                      "ordering",      "threshold",    "label ranges",
-                                      "label writing", "core entry"};
+    enum Phase { detect, merge, fused, split, order, threshold, ranges, write, entry, phase_count };
+    const char* names[phase_count] = {"run detection",  "merging",   "detect and merge",
+                                      "direction split", "ordering",  "threshold",
+                                      "label ranges",    "label writing", "core entry"};
     std::vector<std::vector<double>> times(phase_count);
     std::uint64_t point_runs = 0;
     std::uint64_t merged_runs = 0;
@@ -221,6 +223,15 @@ int run(const Options& options) {
         t[merge] = seconds_since(start);
         point_runs = runs.size();
         rasterloom::List<core::Run<T>>().swap(runs);
+
+        start = Clock::now();
+        rasterloom::List<core::Run<T>> merged_in_one = core::detect_and_merge_runs(x, y, n);
+        t[fused] = seconds_since(start);
+        if (merged_in_one.size() != merged.size()) {
+            std::fprintf(stderr, "detect_and_merge_runs disagrees with the two phases\n");
+            return 1;
+        }
+        rasterloom::List<core::Run<T>>().swap(merged_in_one);
 
         start = Clock::now();
         auto directions = core::split_directions(merged);
@@ -278,6 +289,9 @@ int run(const Options& options) {
 
     double phases_sum = 0.0;
     for (int p = 0; p < entry; ++p) {
+        if (p == fused) {
+            continue;  // the same work as run detection and merging
+        }
         phases_sum += median(times[p]);
     }
 
@@ -307,7 +321,7 @@ int run(const Options& options) {
     std::printf("%-16s %12s %10s %8s\n", "phase", "median ms", "ns/point", "share");
     for (int p = 0; p < phase_count; ++p) {
         const double m = median(times[p]);
-        const bool in_sum = p != entry;
+        const bool in_sum = p != entry && p != fused;
         std::printf("%-16s %12.3f %10.3f %7.1f%%%s\n", names[p], m * 1e3,
                     m * 1e9 / static_cast<double>(n), 100.0 * m / phases_sum,
                     in_sum ? "" : "  (not in the sum)");

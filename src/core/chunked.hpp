@@ -33,7 +33,9 @@ namespace rasterloom::core {
 // Smallest inputs for which the phases take their chunked paths.
 inline constexpr std::uint64_t RUN_PARALLEL_MIN_POINTS = 500000;
 inline constexpr std::uint64_t MERGE_PARALLEL_MIN_RUNS = 250000;
-inline constexpr std::uint64_t LABEL_PARALLEL_MIN_POINTS = 500000;
+// Writing the labels is mostly the first touch of fresh memory; below 16 MiB
+// of labels a second thread saves less than waking it costs.
+inline constexpr std::uint64_t LABEL_PARALLEL_MIN_POINTS = 4000000;
 
 using parallel::IndexRange;
 
@@ -56,45 +58,70 @@ inline std::vector<IndexRange> chunk_ranges(std::uint64_t count, std::uint64_t t
 enum class StitchKey { X, Y };
 
 // Joins the per-range lists in order, folding a record into the last output
-// record when their keys match (see the comment at the top).
+// record when their keys match (see the comment at the top), and hands every
+// finished record to `out.push_back`. The last record is held back until the
+// next one does not fold into it.
+template <Element T, class Out>
+void stitch_runs_into(std::vector<List<Run<T>>> parts, StitchKey key, Out& out) {
+    const bool by_x = key == StitchKey::X;
+    bool holding = false;
+    Run<T> last{};
+    for (auto& part : parts) {
+        for (const Run<T>& r : part) {
+            if (holding && (by_x ? matches(r.x, last.x) : matches(r.y, last.y))) {
+                const double c_last = static_cast<double>(last.point_count());
+                const double c_next = static_cast<double>(r.point_count());
+                T& folded = by_x ? last.y : last.x;
+                const double next_value = static_cast<double>(by_x ? r.y : r.x);
+                const double last_value = static_cast<double>(folded);
+                folded = static_cast<T>((next_value * c_next + last_value * c_last) /
+                                        (c_next + c_last));
+                last.last = r.last;
+                continue;
+            }
+            if (holding) {
+                out.push_back(last);
+            }
+            last = r;
+            holding = true;
+        }
+        List<Run<T>>().swap(part);  // released as soon as it is consumed
+    }
+    if (holding) {
+        out.push_back(last);
+    }
+}
+
 template <Element T>
-List<Run<T>> stitch_runs(std::vector<List<Run<T>>> parts, StitchKey key) {
+std::uint64_t total_size(const std::vector<List<Run<T>>>& parts) noexcept {
     std::uint64_t total = 0;
     for (const auto& part : parts) {
         total += part.size();
     }
+    return total;
+}
+
+// The stitched list, reserved for the records of all parts.
+template <Element T>
+List<Run<T>> stitch_runs(std::vector<List<Run<T>>> parts, StitchKey key) {
     List<Run<T>> out;
-    out.reserve(total);
-    for (auto& part : parts) {
-        for (const Run<T>& r : part) {
-            if (!out.empty()) {
-                Run<T>& last = out.back();
-                const bool by_x = key == StitchKey::X;
-                if (by_x ? matches(r.x, last.x) : matches(r.y, last.y)) {
-                    const double c_last = static_cast<double>(last.point_count());
-                    const double c_next = static_cast<double>(r.point_count());
-                    T& folded = by_x ? last.y : last.x;
-                    const double next_value = static_cast<double>(by_x ? r.y : r.x);
-                    const double last_value = static_cast<double>(folded);
-                    folded = static_cast<T>((next_value * c_next + last_value * c_last) /
-                                            (c_next + c_last));
-                    last.last = r.last;
-                    continue;
-                }
-            }
-            out.push_back(r);
-        }
-        List<Run<T>>().swap(part);  // released as soon as it is consumed
-    }
+    out.reserve(total_size(parts));
+    stitch_runs_into<T>(std::move(parts), key, out);
     return out;
+}
+
+// The per-range run lists of the chunked path of run detection, in range order.
+template <Element T>
+std::vector<List<Run<T>>> detect_runs_in_ranges(Points<T> x, Points<T> y, std::uint64_t n,
+                                                std::uint64_t threads) {
+    return parallel::ordered_parallel_map(
+        chunk_ranges(n, threads),
+        [x, y](IndexRange range) { return detect_runs_in_range(x, y, range.start, range.end); });
 }
 
 template <Element T>
 List<Run<T>> detect_runs_chunked(Points<T> x, Points<T> y, std::uint64_t n, std::uint64_t threads) {
-    auto parts = parallel::ordered_parallel_map(
-        chunk_ranges(n, threads),
-        [x, y](IndexRange range) { return detect_runs_in_range(x, y, range.start, range.end); });
-    return stitch_runs<T>(std::move(parts), StitchKey::X);
+    return stitch_runs<T>(detect_runs_in_ranges(x, y, n, threads), StitchKey::X);
 }
 
 template <Element T>
@@ -123,6 +150,43 @@ List<Run<T>> merge_runs(const List<Run<T>>& runs) {
         return merge_runs_chunked(runs, threads);
     }
     return merge_runs_in_range(runs, 0, runs.size());
+}
+
+// Run detection and merging over all n >= 1 points, each on the path that
+// fits. Where merging takes its serial path, the point runs are merged as
+// they are finished, with no list of them; the merged runs are the same.
+// That is known beforehand with one thread, or with fewer than
+// MERGE_PARALLEL_MIN_RUNS points (which never make that many point runs),
+// and after the chunked scan from the number of records of its parts.
+template <Element T>
+List<Run<T>> detect_and_merge_runs(Points<T> x, Points<T> y, std::uint64_t n) {
+    const std::uint64_t threads = parallel::pool_thread_count();
+    if (threads < 2 || n < MERGE_PARALLEL_MIN_RUNS) {
+        List<Run<T>> merged;
+        merged.reserve(n / 2 + 1);
+        RunMerger<T> merger(merged);
+        detail::detect_runs_into(x, y, 0, n, merger);
+        merger.finish();
+        return merged;
+    }
+    if (n >= RUN_PARALLEL_MIN_POINTS) {
+        auto parts = detect_runs_in_ranges(x, y, n, threads);
+        // Stitching never adds records, so with fewer than
+        // MERGE_PARALLEL_MIN_RUNS records in all parts merging is serial:
+        // the stitched point runs are merged as they are finished.
+        if (const std::uint64_t total = total_size(parts); total < MERGE_PARALLEL_MIN_RUNS) {
+            List<Run<T>> merged;
+            merged.reserve(total);
+            RunMerger<T> merger(merged);
+            stitch_runs_into<T>(std::move(parts), StitchKey::X, merger);
+            merger.finish();
+            return merged;
+        }
+        const List<Run<T>> point_runs = stitch_runs<T>(std::move(parts), StitchKey::X);
+        return merge_runs(point_runs);
+    }
+    const List<Run<T>> point_runs = detect_runs_in_range(x, y, 0, n);
+    return merge_runs(point_runs);
 }
 
 // Writes every label from the ranges, on the path that fits. Each thread

@@ -60,11 +60,8 @@ std::optional<CoreError> compute_scanline_ids_into(const CoordView<T>& x_view,
     const Points<T> x{static_cast<const unsigned char*>(x_view.data), n};
     const Points<T> y{static_cast<const unsigned char*>(y_view.data), n};
 
-    List<Run<T>> point_runs = detect_runs(x, y, n);
-
     // Each list is released as soon as no later phase reads it.
-    List<Run<T>> merged = merge_runs(point_runs);
-    List<Run<T>>().swap(point_runs);
+    List<Run<T>> merged = detect_and_merge_runs(x, y, n);
 
     std::variant<DirectionSets<T>, CoreError> split = split_directions(merged);
     List<Run<T>>().swap(merged);

@@ -46,6 +46,45 @@ List<Run<T>> merge_runs_in_range(const List<Run<T>>& runs, std::uint64_t begin,
     return merged;
 }
 
+// Merges point runs handed over one at a time, in index order, into
+// `merged`: the same groups, keys and means as merge_runs_in_range over the
+// same point runs, without a list of them. finish() closes the last group.
+template <Element T>
+class RunMerger {
+public:
+    explicit RunMerger(List<Run<T>>& merged) noexcept : merged_(merged) {}
+
+    void push_back(const Run<T>& run) {
+        if (count_ != 0 && matches(run.y, key_)) {
+            sum_ += run.x;
+            ++count_;
+            last_ = run.last;
+            return;
+        }
+        finish();
+        key_ = run.y;
+        sum_ = run.x;
+        count_ = 1;
+        first_ = run.first;
+        last_ = run.last;
+    }
+
+    void finish() {
+        if (count_ != 0) {
+            merged_.push_back(Run<T>{sum_ / static_cast<T>(count_), key_, first_, last_});
+            count_ = 0;
+        }
+    }
+
+private:
+    List<Run<T>>& merged_;
+    T key_{};
+    T sum_{};
+    std::uint64_t count_ = 0;
+    std::uint64_t first_ = 0;
+    std::uint64_t last_ = 0;
+};
+
 // merge_runs, which picks between this scan over all point runs and the
 // chunked path for large inputs, is in core/chunked.hpp.
 

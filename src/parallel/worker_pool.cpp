@@ -2,10 +2,13 @@
 // handling. See worker_pool.hpp for the contract.
 //
 // Scheduling: `run` puts one Batch (the tasks of one map) on the pool's
-// queue and sleeps. Idle workers take tasks from the oldest batch one index
-// at a time under the pool mutex; the core hands over about one range per
-// thread, so each task is a long scan and the lock is taken rarely. The
-// worker that ends the last task of a batch wakes its caller. Nothing in
+// queue, wakes one worker for every task but one, and takes tasks of its own
+// batch as well; then it sleeps until the workers have ended theirs. Idle
+// workers take tasks from the oldest batch one index at a time under the
+// pool mutex; the core hands over about one range per thread, so each task
+// is a long scan and the lock is taken rarely. Whoever takes the last task
+// of a batch takes the batch off the queue, and the worker that ends the
+// last task wakes its caller. Nothing in
 // this machinery allocates, so once the pool exists it cannot fail short of
 // a broken mutex, which aborts the process.
 #include "parallel/worker_pool.hpp"
@@ -137,6 +140,19 @@ void WorkerPool::stop_workers() noexcept {
 
 void WorkerPool::worker_main(void* pool) noexcept { static_cast<WorkerPool*>(pool)->work(); }
 
+void WorkerPool::unlink(Batch& batch) noexcept {
+    Batch* before = nullptr;
+    for (Batch* at = queue_head_; at != nullptr; before = at, at = at->later) {
+        if (at == &batch) {
+            (before == nullptr ? queue_head_ : before->later) = batch.later;
+            if (queue_tail_ == &batch) {
+                queue_tail_ = before;
+            }
+            return;
+        }
+    }
+}
+
 void WorkerPool::work() noexcept {
     current_worker_pool = this;
     try {
@@ -149,10 +165,7 @@ void WorkerPool::work() noexcept {
             Batch& batch = *queue_head_;
             const std::size_t index = batch.next_task++;
             if (batch.next_task == batch.task_count) {
-                queue_head_ = batch.later;
-                if (queue_head_ == nullptr) {
-                    queue_tail_ = nullptr;
-                }
+                unlink(batch);
             }
             lock.unlock();
             batch.task(batch.context, index);
@@ -186,7 +199,26 @@ void WorkerPool::run(std::size_t task_count, TaskFunction task, void* context) n
             queue_tail_->later = &batch;
         }
         queue_tail_ = &batch;
-        work_ready_.notify_all();
+        // The caller takes tasks of its own batch too, so one task fewer
+        // needs a worker to wake up.
+        for (std::size_t wake = 1; wake < task_count && wake <= thread_count_; ++wake) {
+            work_ready_.notify_one();
+        }
+        // While it runs tasks, the caller counts as one of this pool's
+        // workers: a map inside a task runs there, and the thread count is
+        // this pool's.
+        current_worker_pool = this;
+        while (batch.next_task < batch.task_count) {
+            const std::size_t index = batch.next_task++;
+            if (batch.next_task == batch.task_count) {
+                unlink(batch);
+            }
+            lock.unlock();
+            task(context, index);
+            lock.lock();
+            --batch.unfinished;
+        }
+        current_worker_pool = nullptr;
         batch_done_.wait(lock, [&batch] { return batch.unfinished == 0; });
     } catch (...) {
         abort_on_pool_failure();

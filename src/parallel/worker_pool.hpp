@@ -2,7 +2,7 @@
 //
 // The chunked phases of the core cut their index space into consecutive
 // ranges and hand them to `ordered_parallel_map`, which runs one call per
-// range on the worker threads while the calling thread sleeps, and returns
+// range on the worker threads and the calling thread, and returns
 // the per-range results in range order. The result is therefore the same for
 // any thread count and any timing.
 //
@@ -93,9 +93,10 @@ public:
 
     std::uint64_t thread_count() const noexcept { return thread_count_; }
 
-    // Runs every task on the workers and returns when all have ended. Called
-    // on a worker thread (of any pool), it runs the tasks itself, one after
-    // another: waiting for other workers could deadlock if they all did it.
+    // Runs every task on the workers and the calling thread, and returns when
+    // all have ended. Called on a worker thread (of any pool), it runs the
+    // tasks itself, one after another: waiting for other workers could
+    // deadlock if they all did it.
     // A failure of the pool's own locking aborts the process.
     void run(std::size_t task_count, TaskFunction task, void* context) noexcept;
 
@@ -104,6 +105,7 @@ private:
     static void worker_main(void* pool) noexcept;
     void work() noexcept;
     void stop_workers() noexcept;
+    void unlink(Batch& batch) noexcept;  // takes `batch` off the queue; needs the mutex
 
     const std::uint64_t thread_count_;
     std::mutex mutex_;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "core/assign_scanline_ids.hpp"
@@ -304,6 +305,40 @@ TEST(LabelWriting, SlicesTogetherGiveOneWritePerRange) {
         Labels whole(n, untouched);
         paint_labels_serial(std::span<std::int32_t>(whole), ranges);
         ASSERT_EQ(whole, expected) << "trial " << trial;
+    }
+}
+
+TEST(LabelWriting, EverySliceWrittenAloneMatchesTheWholeWrite) {
+    // Every slice [from, to) of a few fixed layouts, each written into
+    // labels that nothing else touches: its entries equal the whole write and
+    // no entry outside it changes. The cuts fall inside stretches, on their
+    // first and last points, in gaps, and at 0 and n.
+    constexpr std::int32_t untouched = 7777;
+    std::mt19937_64 random(11);
+    std::vector<std::pair<std::uint64_t, List<LabelRange>>> layouts{
+        {12, {{0, 3, 1}, {3, 4, 2}, {6, 12, 4}}},  // touching ranges, a gap, up to n
+        {10, {{2, 5, 1}, {5, 8, 3}}},              // -1 at both ends
+        {7, {}},                                   // nothing labelled
+        {5, {{0, 5, 9}}},                          // one range over everything
+    };
+    for (int extra = 0; extra < 6; ++extra) {
+        const std::uint64_t n = 1 + random() % 40;
+        layouts.emplace_back(n, ascending_ranges(random, n));
+    }
+    for (const auto& [n, ranges] : layouts) {
+        ASSERT_TRUE(ranges_ascending(ranges));
+        const Labels expected = written_one_range_at_a_time(ranges, n);
+        for (std::uint64_t from = 0; from <= n; ++from) {
+            for (std::uint64_t to = from; to <= n; ++to) {
+                Labels labels(n, untouched);
+                paint_label_slice(std::span<std::int32_t>(labels), ranges, from, to);
+                for (std::uint64_t i = 0; i < n; ++i) {
+                    const std::int32_t want = i >= from && i < to ? expected[i] : untouched;
+                    ASSERT_EQ(labels[i], want) << n << " labels, slice [" << from << ", " << to
+                                               << "), index " << i;
+                }
+            }
+        }
     }
 }
 

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -112,7 +113,7 @@ TEST(ChunkedPathSelection, MergingGoesChunkedFromAQuarterMillionRuns) {
     EXPECT_EQ(merge_with_drift_at_boundary<float>(MERGE_PARALLEL_MIN_RUNS).size(), 1u);
 }
 
-TEST(ChunkedPathSelection, LabelsAreWrittenInSlicesFromHalfAMillionPoints) {
+TEST(ChunkedPathSelection, LabelsAreWrittenInSlicesFromTheirThreshold) {
     // Stretches of 1000 labels with gaps of 7, ids counting up, one of them
     // across every slice boundary.
     for (const std::uint64_t n : {LABEL_PARALLEL_MIN_POINTS - 1, LABEL_PARALLEL_MIN_POINTS + 13}) {
@@ -132,22 +133,44 @@ TEST(ChunkedPathSelection, LabelsAreWrittenInSlicesFromHalfAMillionPoints) {
 }
 
 TEST(Stitching, RunAcrossABoundaryGetsThePointWeightedMeanOfItsParts) {
-    // Two ranges: points 0-3 (x 4, then x 5 with y 1, 2, 3) and points 4-6
-    // (x 5 with y 10, 20, 33); the stretch of x 5 spans the boundary.
-    const std::vector<float> x{4, 5, 5, 5, 5, 5, 5};
-    const std::vector<float> y{0, 1, 2, 3, 10, 20, 33};
-    const auto runs = detect_runs_chunked(points(x), points(y), 7, 2);
+    // Two ranges of four points: points 0-3 (x 4, then x 5 with y 1, 2, 3)
+    // and points 4-7 (x 5 with y 10, 20, 33, 41); the stretch of x 5 spans
+    // the boundary with 3 points before it and 4 after, so weighting by
+    // points, by runs or the wrong way round all give different means.
+    const std::vector<float> x{4, 5, 5, 5, 5, 5, 5, 5};
+    const std::vector<float> y{0, 1, 2, 3, 10, 20, 33, 41};
+    const auto runs = detect_runs_chunked(points(x), points(y), 8, 2);
     ASSERT_EQ(runs.size(), 2u);
     EXPECT_EQ(runs[1].first, 1u);
-    EXPECT_EQ(runs[1].last, 6u);
+    EXPECT_EQ(runs[1].last, 7u);
     EXPECT_EQ(runs[1].x, 5.0f);
-    // parts: mean 2 over 3 points, mean 21 over 3 points; weighted in double
-    EXPECT_EQ(runs[1].y, static_cast<float>((21.0 * 3 + 2.0 * 3) / 6.0));
-    // serial: running float sum / 6
-    const auto serial = detect_runs_in_range(points(x), points(y), 0, 7);
+    // parts: mean 2 over 3 points, mean 26 over 4 points; weighted in double
+    const float expected = static_cast<float>((26.0 * 4 + 2.0 * 3) / 7.0);
+    EXPECT_EQ(runs[1].y, expected);
+    EXPECT_NE(expected, static_cast<float>((26.0 + 2.0) / 2.0));
+    EXPECT_NE(expected, static_cast<float>((26.0 * 3 + 2.0 * 4) / 7.0));
+    // serial: running float sum / 7, the same stretch
+    const auto serial = detect_runs_in_range(points(x), points(y), 0, 8);
     ASSERT_EQ(serial.size(), 2u);
     EXPECT_EQ(serial[1].first, runs[1].first);
     EXPECT_EQ(serial[1].last, runs[1].last);
+
+    // The same in double, and for a merged group: a group of 3 points before
+    // the boundary and 4 after it.
+    const std::vector<double> xd(x.begin(), x.end()), yd(y.begin(), y.end());
+    const auto runs_d = detect_runs_chunked(points(xd), points(yd), 8, 2);
+    ASSERT_EQ(runs_d.size(), 2u);
+    EXPECT_EQ(runs_d[1].y, (26.0 * 4 + 2.0 * 3) / 7.0);
+    List<core::Run<double>> point_runs;
+    point_runs.push_back({7, 1, 0, 0});
+    point_runs.push_back({1, 5, 1, 3});   // x 1 over 3 points
+    point_runs.push_back({3, 5, 4, 7});   // x 3 over 4 points, next range
+    point_runs.push_back({8, 2, 8, 8});
+    const auto merged = merge_runs_chunked(point_runs, 2);  // ranges [0,2) and [2,4)
+    ASSERT_EQ(merged.size(), 3u);
+    EXPECT_EQ(merged[1].first, 1u);
+    EXPECT_EQ(merged[1].last, 7u);
+    EXPECT_EQ(merged[1].x, (3.0 * 4 + 1.0 * 3) / 7.0);
 }
 
 TEST(Stitching, FoldsRepeatedlyIntoTheSameRunAcrossSeveralRanges) {
@@ -244,6 +267,50 @@ TEST(ChunkedFailure, AllocationFailureOnAWorkerReachesTheCaller) {
     EXPECT_THROW(detect_runs(points(x), points(y), x.size()), AllocationFailure);
     allocation_budget = saved;
     EXPECT_EQ(detect_runs(points(x), points(y), x.size()).size(), 1u);
+}
+
+// Detection and merging as the core entry takes them against the two phases
+// one after the other, bit for bit: on the chunked path of detection the
+// stitched point runs are merged as they are finished when merging is
+// serial, with x drifting within epsilon across the range boundaries, NaN
+// and runs of one point.
+TYPED_TEST(ChunkedEquivalence, DetectAndMergeMatchesThePhasesOneAfterTheOther) {
+    using T = TypeParam;
+    const T eps = std::numeric_limits<T>::epsilon();
+    std::mt19937_64 random(3);
+    for (const std::uint64_t n : {RUN_PARALLEL_MIN_POINTS, RUN_PARALLEL_MIN_POINTS + 777,
+                                  std::uint64_t{1200000}}) {
+        for (int shape = 0; shape < 3; ++shape) {
+            std::vector<T> x(n), y(n);
+            const std::uint64_t line = shape == 0 ? 1000 : shape == 1 ? 37 : 3;
+            for (std::uint64_t i = 0; i < n; ++i) {
+                const std::uint64_t l = i / line;
+                x[i] = static_cast<T>(l % 50) + static_cast<T>(random() % 3) * T(0.3) * eps;
+                y[i] = static_cast<T>(l % 2 == 0 ? (i % line) : line - (i % line)) +
+                       static_cast<T>(random() % 2) * eps;
+                if (random() % 50000 == 0) {
+                    (random() % 2 == 0 ? x : y)[i] = std::numeric_limits<T>::quiet_NaN();
+                }
+            }
+            SCOPED_TRACE(::testing::Message() << n << " points, lines of " << line);
+            const List<Run<T>> point_runs = detect_runs(points(x), points(y), n);
+            const List<Run<T>> expected = merge_runs(point_runs);
+            const List<Run<T>> merged = detect_and_merge_runs(points(x), points(y), n);
+            ASSERT_EQ(merged.size(), expected.size());
+            for (std::size_t r = 0; r < expected.size(); ++r) {
+                ASSERT_EQ(merged[r].first, expected[r].first) << "run " << r;
+                ASSERT_EQ(merged[r].last, expected[r].last) << "run " << r;
+                ASSERT_EQ(std::memcmp(&merged[r].x, &expected[r].x, sizeof(T)) == 0 ||
+                              (std::isnan(merged[r].x) && std::isnan(expected[r].x)),
+                          true)
+                    << "run " << r;
+                ASSERT_EQ(std::memcmp(&merged[r].y, &expected[r].y, sizeof(T)) == 0 ||
+                              (std::isnan(merged[r].y) && std::isnan(expected[r].y)),
+                          true)
+                    << "run " << r;
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "core/compute_scanline_ids.hpp"
 #include "core/detect_runs.hpp"
+#include "core/merge_runs.hpp"
 
 namespace rasterloom::core {
 namespace {
@@ -294,8 +295,36 @@ TYPED_TEST(DetectRunsTyped, RunScanMatchesThePlainScanBitForBit) {
     }
 }
 
-// Long ranges are scanned from the left and from a point near the middle at
-// once. Whatever the middle looks like, the runs are those of one scan.
+// Blocks of points are compared with a key at once; every bit must be the
+// match rule of a single point.
+TYPED_TEST(DetectRunsTyped, BlockComparisonIsThePointComparison) {
+    using T = TypeParam;
+    const T eps = std::numeric_limits<T>::epsilon();
+    const T inf = std::numeric_limits<T>::infinity();
+    const T values[] = {T(0), T(-0.0), eps, -eps, T(0.5) * eps, T(0.999) * eps, T(1),
+                        T(1) + eps, T(1) - eps / 2, T(1) + eps / 2, inf, -inf,
+                        std::numeric_limits<T>::quiet_NaN(), std::numeric_limits<T>::denorm_min(),
+                        std::numeric_limits<T>::max(), -std::numeric_limits<T>::max(),
+                        std::numeric_limits<T>::min(), T(3)};
+    std::mt19937_64 random(4);
+    std::vector<T> x(4);
+    for (int trial = 0; trial < 20000; ++trial) {
+        for (T& v : x) {
+            v = values[random() % std::size(values)];
+        }
+        const T key = values[random() % std::size(values)];
+        const Points<T> p = points(x);
+        unsigned expected = 0;
+        for (unsigned i = 0; i < 4; ++i) {
+            expected |= static_cast<unsigned>(matches(x[i], key)) << i;
+        }
+        ASSERT_EQ(detail::block_matches(p, key, 0), expected) << "trial " << trial;
+        ASSERT_EQ(detail::block_matches_plain(p, key, 0), expected) << "trial " << trial;
+    }
+}
+
+// Long ranges are scanned in lanes that start at points where x changes, all
+// at once. Whatever those points look like, the runs are those of one scan.
 TYPED_TEST(DetectRunsTyped, SplitScanMatchesThePlainScanBitForBit) {
     using T = TypeParam;
     const T eps = std::numeric_limits<T>::epsilon();
@@ -305,7 +334,7 @@ TYPED_TEST(DetectRunsTyped, SplitScanMatchesThePlainScanBitForBit) {
     std::vector<T> x, y;
     for (const std::size_t n : sizes) {
         const std::size_t half = n / 2;
-        for (int shape = 0; shape < 6; ++shape) {
+        for (int shape = 0; shape < 9; ++shape) {
             SCOPED_TRACE(::testing::Message() << n << " points, shape " << shape);
             random_points(random, n, 3, x, y);
             if (shape == 0) {
@@ -331,6 +360,29 @@ TYPED_TEST(DetectRunsTyped, SplitScanMatchesThePlainScanBitForBit) {
                 // The only change is far right: the right scan runs out first.
                 std::fill(x.begin(), x.end(), T(3));
                 std::fill(x.begin() + static_cast<std::ptrdiff_t>(n - 10), x.end(), T(4));
+            } else if (shape == 6) {
+                // One run from a fifth to four fifths of the range: the lanes
+                // that start inside it start where no run starts.
+                std::fill(x.begin() + static_cast<std::ptrdiff_t>(n / 5),
+                          x.begin() + static_cast<std::ptrdiff_t>(4 * n / 5), T(9));
+            } else if (shape == 7) {
+                // Around every lane start: drifts within epsilon of the key, a
+                // NaN, an infinity and signed zeros that match each other.
+                for (std::size_t lane = 1; lane < RUN_SCAN_LANES; ++lane) {
+                    const std::size_t at = n / RUN_SCAN_LANES * lane;
+                    const T around[] = {T(0), T(0.6) * eps, T(-0.6) * eps, T(0.9) * eps,
+                                        std::numeric_limits<T>::quiet_NaN(), T(0),
+                                        T(-0.0), T(0), std::numeric_limits<T>::infinity(),
+                                        std::numeric_limits<T>::infinity(), T(-0.0)};
+                    for (std::size_t k = 0; k < std::size(around); ++k) {
+                        x[at - 5 + k + lane] = around[k];
+                    }
+                }
+            } else if (shape == 8) {
+                // Runs of one point everywhere.
+                for (std::size_t i = 0; i < n; ++i) {
+                    x[i] = static_cast<T>(i % 3);
+                }
             } else if (shape == 4) {
                 // The change right at the middle, then runs of one point.
                 std::fill(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(half), T(1));
@@ -351,6 +403,51 @@ TYPED_TEST(DetectRunsTyped, SplitScanMatchesThePlainScanBitForBit) {
                 run.last += begin;
             }
             expect_same_runs(part, expected);
+        }
+    }
+}
+
+// Point runs merged as the scan closes them: the same merged runs, bit for
+// bit, as the plain scan followed by the merge scan over its list.
+template <class T>
+List<Run<T>> merged_as_scanned(const std::vector<T>& x, const std::vector<T>& y) {
+    List<Run<T>> merged;
+    RunMerger<T> merger(merged);
+    detail::detect_runs_into(points(x), points(y), 0, x.size(), merger);
+    merger.finish();
+    return merged;
+}
+
+TYPED_TEST(DetectRunsTyped, MergingWhileScanningMatchesScanThenMerge) {
+    using T = TypeParam;
+    std::mt19937_64 random(99);
+    std::vector<T> x, y;
+    for (int trial = 0; trial < 300; ++trial) {
+        const bool long_range = trial % 25 == 0;
+        const std::size_t n =
+            long_range ? RUN_SPLIT_MIN_POINTS + random() % 100000 : 1 + random() % 300;
+        random_points(random, n, static_cast<unsigned>(random() % 4), x, y);
+        if (trial % 3 == 0) {
+            // Point runs whose y drifts by fractions of epsilon, repeats, or
+            // is NaN or infinite, so that groups of many point runs form,
+            // break and never form.
+            const T eps = std::numeric_limits<T>::epsilon();
+            for (std::size_t i = 0; i < n; ++i) {
+                const unsigned pick = static_cast<unsigned>(random() % 16);
+                y[i] = pick < 10 ? static_cast<T>(pick % 2) + static_cast<T>(i % 3) * T(0.45) * eps
+                       : pick < 12 ? std::numeric_limits<T>::quiet_NaN()
+                       : pick < 13 ? std::numeric_limits<T>::infinity()
+                       : pick < 14 ? T(-0.0)
+                                   : static_cast<T>(random() % 4);
+            }
+        }
+        SCOPED_TRACE(::testing::Message() << "trial " << trial << ", " << n << " points");
+        const List<Run<T>> expected = merge_runs_in_range(reference_scan(x, y), 0,
+                                                          reference_scan(x, y).size());
+        expect_same_runs(merged_as_scanned(x, y), expected);
+        if (n < MERGE_PARALLEL_MIN_RUNS) {
+            // The core's entry into both phases takes this path here too.
+            expect_same_runs(detect_and_merge_runs(points(x), points(y), n), expected);
         }
     }
 }

@@ -199,7 +199,7 @@ TEST_P(PoolMap, ResultsComeInRangeOrder) {
     }
 }
 
-TEST_P(PoolMap, EachRangeCalledOnceOnAWorker) {
+TEST_P(PoolMap, EachRangeCalledOnceOnAWorkerOrTheCaller) {
     const auto ranges = uneven_ranges(200);
     std::vector<std::atomic<int>> calls(ranges.size());
     std::vector<std::thread::id> callers(ranges.size());
@@ -216,11 +216,11 @@ TEST_P(PoolMap, EachRangeCalledOnceOnAWorker) {
     for (std::size_t k = 0; k < ranges.size(); ++k) {
         EXPECT_EQ(calls[k].load(), 1) << "range " << k;
         EXPECT_EQ(results[k], ranges[k].end - ranges[k].start);
-        EXPECT_NE(callers[k], std::this_thread::get_id()) << "range " << k << " ran on the caller";
         EXPECT_EQ(counts_seen[k], pool.thread_count()) << "range " << k;
         workers.insert(callers[k]);
     }
-    EXPECT_LE(workers.size(), pool.thread_count());
+    // The workers and the calling thread, which takes ranges too.
+    EXPECT_LE(workers.size(), pool.thread_count() + 1);
 }
 
 TEST_P(PoolMap, MoveOnlyResultsAreMovedIntoPlace) {
@@ -270,6 +270,51 @@ TEST_P(PoolMap, RunsRangesOnAllWorkersAtOnce) {
     for (const bool met : all_met) {
         EXPECT_TRUE(met);
     }
+}
+
+TEST_P(PoolMap, CallerTakesPartWithAllWorkers) {
+    // One range more than there are workers, every call waiting until all
+    // have started: only possible if the calling thread runs one of them.
+    const auto calls = static_cast<int>(pool.thread_count()) + 1;
+    std::vector<IndexRange> ranges;
+    for (int k = 0; k < calls; ++k) {
+        ranges.push_back({static_cast<std::uint64_t>(k), static_cast<std::uint64_t>(k) + 1});
+    }
+    Rendezvous started;
+    std::atomic<int> on_caller{0};
+    const auto caller = std::this_thread::get_id();
+    const auto all_met = ordered_parallel_map(pool, ranges, [&](IndexRange) {
+        if (std::this_thread::get_id() == caller) {
+            on_caller.fetch_add(1);
+        }
+        started.arrive();
+        return started.wait_for(calls);
+    });
+    for (const bool met : all_met) {
+        EXPECT_TRUE(met);
+    }
+    EXPECT_EQ(on_caller.load(), 1);
+}
+
+TEST_P(PoolMap, MapsFromSeveralThreadsAtOnce) {
+    // Batches of several callers share the queue; a caller that takes the
+    // last task of its batch takes the batch off the queue wherever it is.
+    std::vector<std::thread> callers;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t) {
+        callers.emplace_back([&, t] {
+            for (int round = 0; round < 40; ++round) {
+                const auto ranges = uneven_ranges(static_cast<std::size_t>(1 + (t + round) % 9));
+                if (ordered_parallel_map(pool, ranges, squares_of) != serial_squares(ranges)) {
+                    wrong.fetch_add(1);
+                }
+            }
+        });
+    }
+    for (std::thread& thread : callers) {
+        thread.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST_P(PoolMap, MapInsideARangeRunsOnThatWorker) {
@@ -362,9 +407,12 @@ TEST_P(PoolMap, PoolKeepsItsWorkersAfterAFailure) {
     const auto ranges = uneven_ranges(60);
     std::mutex mutex;
     std::set<std::thread::id> workers;
+    const auto caller = std::this_thread::get_id();
     auto note_worker = [&] {
         std::lock_guard lock(mutex);
-        workers.insert(std::this_thread::get_id());
+        if (std::this_thread::get_id() != caller) {  // the caller takes part too
+            workers.insert(std::this_thread::get_id());
+        }
     };
     for (int round = 0; round < 3; ++round) {
         EXPECT_THROW(ordered_parallel_map(pool, ranges,
@@ -504,7 +552,7 @@ TEST(ProcessPool, SizedFromEnvironmentOnceAndFixed) {
     }
 }
 
-TEST(ProcessPool, MapRunsOnItsWorkersAndPropagatesFailures) {
+TEST(ProcessPool, MapRunsOnItsWorkersAndTheCallerAndPropagatesFailures) {
     EXPECT_TRUE(ordered_parallel_map({}, [](IndexRange) -> int { throw std::logic_error("called"); }).empty());
 
     const auto ranges = uneven_ranges(33);
@@ -517,7 +565,8 @@ TEST(ProcessPool, MapRunsOnItsWorkersAndPropagatesFailures) {
         return squares_of(range);
     });
     EXPECT_EQ(results, serial_squares(ranges));
-    EXPECT_EQ(on_caller.load(), 0);
+    // The caller takes the first range before any worker can.
+    EXPECT_GE(on_caller.load(), 1);
 
     try {
         ordered_parallel_map(ranges, [&](IndexRange range) {
@@ -533,11 +582,27 @@ TEST(ProcessPool, MapRunsOnItsWorkersAndPropagatesFailures) {
     EXPECT_EQ(ordered_parallel_map(ranges, squares_of), serial_squares(ranges));
 }
 
+// True when a map of one range per worker and one for the caller has all its
+// calls running at once: every worker of the process pool is up.
+bool all_workers_meet_the_caller(std::uint64_t workers) {
+    const int calls = static_cast<int>(workers) + 1;
+    Rendezvous started;
+    const auto met = ordered_parallel_map(uneven_ranges(static_cast<std::size_t>(calls)),
+                                          [&](IndexRange) {
+                                              started.arrive();
+                                              return started.wait_for(calls);
+                                          });
+    return std::count(met.begin(), met.end(), true) == calls;
+}
+
 TEST(ProcessPool, ForkedChildGetsAWorkingPool) {
     const auto ranges = uneven_ranges(25);
     const auto expected = serial_squares(ranges);
     const std::uint64_t count = pool_thread_count();
-    ASSERT_EQ(ordered_parallel_map(ranges, squares_of), expected);  // the parent's workers exist
+    ASSERT_EQ(ordered_parallel_map(ranges, squares_of), expected);
+    // The parent's workers exist and have finished starting (the caller may
+    // have run the map above alone while they were still starting).
+    ASSERT_TRUE(all_workers_meet_the_caller(count));
 
     std::fflush(nullptr);
     const pid_t child = fork();
@@ -549,15 +614,11 @@ TEST(ProcessPool, ForkedChildGetsAWorkingPool) {
             if (pool_thread_count() != count) {
                 status |= 1;
             }
-            const auto caller = std::this_thread::get_id();
-            bool on_caller = false;
-            if (ordered_parallel_map(ranges, [&](IndexRange range) {
-                    on_caller = on_caller || std::this_thread::get_id() == caller;
-                    return squares_of(range);
-                }) != expected) {
+            if (ordered_parallel_map(ranges, squares_of) != expected) {
                 status |= 2;
             }
-            if (on_caller) {
+            // Every worker and the caller at once: the child's workers run.
+            if (!all_workers_meet_the_caller(count)) {
                 status |= 4;
             }
         } catch (...) {
@@ -572,7 +633,7 @@ TEST(ProcessPool, ForkedChildGetsAWorkingPool) {
     } while (waited == -1 && errno == EINTR);
     ASSERT_EQ(waited, child);
     ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: wrong count, 2: wrong results, 4: ran on caller, 8: threw";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: wrong count, 2: wrong results, 4: workers missing, 8: threw";
 
     EXPECT_EQ(ordered_parallel_map(ranges, squares_of), expected) << "parent pool broken by fork";
 }
