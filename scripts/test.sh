@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the module and runs every test:
-#   1. the C++ tests of the core and the worker pool (GoogleTest, via CTest);
+#   1. the C++ tests of the core and the worker pool (GoogleTest, via CTest),
+#      and the same tests built for Windows with MinGW-w64 (run under Wine)
+#      and with clang and libc++ (scripts/other-toolchains.sh);
 #   2. the Python tests against the installed wheel (which abi3audit checks);
 #   3. the C++ and Python tests again with AddressSanitizer and
 #      UndefinedBehaviorSanitizer;
@@ -12,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 source scripts/setup-env.sh
-stages=${RASTERLOOM_TEST_STAGES:-"cpp python sanitizers numpy fuzz"}
+stages=${RASTERLOOM_TEST_STAGES:-"cpp toolchains python sanitizers numpy fuzz"}
 want() { [[ " $stages " == *" $1 "* ]]; }
 jobs=$(nproc)
 
@@ -27,6 +29,10 @@ if want cpp; then
   cmake -S . -B build/cpp -DRASTERLOOM_BUILD_MODULE=OFF -DRASTERLOOM_BUILD_TESTS=ON >/dev/null
   cmake --build build/cpp -j"$jobs"
   ctest --test-dir build/cpp --output-on-failure -j"$jobs"
+fi
+
+if want toolchains; then
+  bash scripts/other-toolchains.sh
 fi
 
 if want python || want numpy; then
