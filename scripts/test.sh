@@ -3,7 +3,8 @@
 #   1. the C++ tests of the core and the worker pool (GoogleTest, via CTest),
 #      and the same tests built for Windows with MinGW-w64 (run under Wine)
 #      and with clang and libc++ (scripts/other-toolchains.sh);
-#   2. the Python tests against the installed wheel (which abi3audit checks);
+#   2. the Python tests against the installed wheel (which abi3audit and
+#      auditwheel check);
 #   3. the C++ and Python tests again with AddressSanitizer and
 #      UndefinedBehaviorSanitizer;
 #   4. the same wheel against the oldest, the last 1.x and the newest NumPy;
@@ -46,6 +47,17 @@ sizes = [i.file_size for i in zipfile.ZipFile(sys.argv[1]).infolist() if i.filen
 print(f"built {sys.argv[1].rsplit('/', 1)[-1]}; module size {sum(sizes)} bytes")
 PYEOF
   "$VENV/bin/abi3audit" --strict --report "$wheel"
+  # The oldest Linux the wheel installs on: its manylinux tag, from the
+  # newest glibc and libgcc_s symbol versions it needs. Publishable wheels
+  # need manylinux_2_28 or older (this build gives manylinux_2_17).
+  "$VENV/bin/auditwheel" show --json "$wheel" 2>/dev/null | "$PY" -c '
+import json, re, sys
+tag = json.load(sys.stdin)["overall_tag"]
+print(f"auditwheel: the wheel is consistent with {tag}")
+found = re.fullmatch(r"manylinux_(\d+)_(\d+)_\w+", tag)
+if found is None or (int(found[1]), int(found[2])) > (2, 28):
+    sys.exit(f"{tag} is newer than manylinux_2_28: the wheel would not install on most Linux systems")
+'
   quiet_pip "$PY" -m pip install -q --force-reinstall --no-deps "$wheel"
 fi
 
