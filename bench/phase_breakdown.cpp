@@ -42,7 +42,9 @@
 #include <variant>
 #include <vector>
 
+#if defined(__linux__)
 #include <sys/mman.h>
+#endif
 
 #include "core/assign_scanline_ids.hpp"
 #include "core/chunked.hpp"
@@ -162,14 +164,16 @@ double median(std::vector<double> values) {
 
 // A fresh buffer as NumPy allocates one for a new array: malloc, and for
 // 4 MiB or more, transparent huge pages requested with madvise on the
-// page-aligned interior (NumPy does this by default on Linux). Writing the
-// labels therefore costs here what it costs in the module.
+// page-aligned interior (NumPy does this by default on Linux; elsewhere it
+// is plain malloc). Writing the labels therefore costs here what it costs in
+// the module.
 std::int32_t* numpy_like_buffer(std::size_t bytes) {
     void* memory = std::malloc(bytes);
     if (memory == nullptr) {
         std::fprintf(stderr, "out of memory\n");
         std::exit(1);
     }
+#if defined(__linux__)
     constexpr std::size_t huge_from = std::size_t{1} << 22;
     if (bytes >= huge_from) {
         const std::uintptr_t page = 4096;
@@ -180,6 +184,7 @@ std::int32_t* numpy_like_buffer(std::size_t bytes) {
             madvise(reinterpret_cast<void*>(aligned), end - aligned, MADV_HUGEPAGE);
         }
     }
+#endif
     return static_cast<std::int32_t*>(memory);
 }
 

@@ -15,7 +15,7 @@ if [ -z "$clangxx" ] || ! echo 'int main(){}' | "$clangxx" -x c++ -fsanitize=fuz
 fi
 mkdir -p build/fuzz
 "$clangxx" -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-  -Isrc tests/fuzz/fuzz_core.cpp src/parallel/worker_pool.cpp -o build/fuzz/fuzz_core -lpthread
+  -Isrc tests/fuzz/fuzz_core.cpp src/parallel/worker_pool.cpp src/support/platform.cpp -o build/fuzz/fuzz_core -lpthread
 work=build/fuzz/corpus
 mkdir -p "$work"
 cp -n tests/fuzz/corpus/* "$work"/ 2>/dev/null || true

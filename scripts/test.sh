@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the module and runs every test:
-#   1. the C++ tests of the core and the worker pool (GoogleTest, via CTest);
-#   2. the Python tests against the installed wheel (which abi3audit checks),
-#      and mypy's stubtest of the stubs against the module;
+#   1. the C++ tests of the core and the worker pool (GoogleTest, via CTest),
+#      and the same tests built for Windows with MinGW-w64 (run under Wine)
+#      and with clang and libc++ (toolchains: scripts/other-toolchains.sh);
+#   2. the Python tests against the installed wheel (which abi3audit and
+#      auditwheel check), and mypy's stubtest of the stubs against the module;
 #   3. mypy and pyright on a user's code, with only the wheel and NumPy
 #      installed (typing);
 #   4. sdist and wheel with python -m build, the sdist installed afresh (sdist);
@@ -17,7 +19,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 source scripts/setup-env.sh
-stages=${RASTERLOOM_TEST_STAGES:-"cpp python typing sanitizers numpy sdist fuzz"}
+stages=${RASTERLOOM_TEST_STAGES:-"cpp toolchains python typing sanitizers numpy sdist fuzz"}
 want() { [[ " $stages " == *" $1 "* ]]; }
 jobs=$(nproc)
 
@@ -57,6 +59,10 @@ if want cpp; then
   ctest --test-dir build/cpp --output-on-failure -j"$jobs"
 fi
 
+if want toolchains; then
+  bash scripts/other-toolchains.sh
+fi
+
 if want python || want numpy || want typing; then
   step "Build and check the wheel"
   rm -rf build/dist
@@ -68,6 +74,17 @@ sizes = [i.file_size for i in zipfile.ZipFile(sys.argv[1]).infolist() if i.filen
 print(f"built {sys.argv[1].rsplit('/', 1)[-1]}; module size {sum(sizes)} bytes")
 PYEOF
   "$VENV/bin/abi3audit" --strict --report "$wheel"
+  # The oldest Linux the wheel installs on: its manylinux tag, from the
+  # newest glibc and libgcc_s symbol versions it needs. Publishable wheels
+  # need manylinux_2_28 or older (this build gives manylinux_2_17).
+  "$VENV/bin/auditwheel" show --json "$wheel" 2>/dev/null | "$PY" -c '
+import json, re, sys
+tag = json.load(sys.stdin)["overall_tag"]
+print(f"auditwheel: the wheel is consistent with {tag}")
+found = re.fullmatch(r"manylinux_(\d+)_(\d+)_\w+", tag)
+if found is None or (int(found[1]), int(found[2])) > (2, 28):
+    sys.exit(f"{tag} is newer than manylinux_2_28: the wheel would not install on most Linux systems")
+'
   quiet_pip "$PY" -m pip install -q --force-reinstall --no-deps "$wheel"
 fi
 

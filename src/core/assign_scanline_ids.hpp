@@ -12,8 +12,8 @@
 #include <limits>
 #include <span>
 
-#include "core/failure.hpp"
 #include "core/types.hpp"
+#include "support/failure.hpp"
 
 namespace rasterloom::core {
 

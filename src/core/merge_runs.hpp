@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "core/failure.hpp"
 #include "core/types.hpp"
+#include "support/failure.hpp"
 
 namespace rasterloom::core {
 

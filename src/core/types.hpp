@@ -13,7 +13,7 @@
 #include <type_traits>
 #include <variant>
 
-#include "core/memory.hpp"
+#include "support/memory.hpp"
 
 namespace rasterloom::core {
 

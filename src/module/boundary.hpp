@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "core/failure.hpp"
+#include "support/failure.hpp"
 #include "module/python.hpp"
 
 namespace rasterloom::module {

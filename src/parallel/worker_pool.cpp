@@ -13,12 +13,11 @@
 // a broken mutex, which aborts the process.
 #include "parallel/worker_pool.hpp"
 
-#include <pthread.h>
-#include <sched.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+
+#include "support/platform.hpp"
 
 namespace rasterloom::parallel {
 
@@ -76,18 +75,6 @@ std::uint64_t decide_thread_count(const char* rayon_num_threads, const char* ray
         count = logical_processors == 0 ? 1 : logical_processors;
     }
     return count < MAX_POOL_THREADS ? count : MAX_POOL_THREADS;
-}
-
-std::uint64_t logical_processor_count() noexcept {
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
-        const int count = CPU_COUNT(&allowed);
-        if (count > 0) {
-            return static_cast<std::uint64_t>(count);
-        }
-    }
-    return std::thread::hardware_concurrency();
 }
 
 // ---------------------------------------------------------------------------
@@ -278,7 +265,7 @@ namespace {
 
 std::uint64_t thread_count_from_environment() {
     return decide_thread_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
-                               logical_processor_count());
+                               platform::logical_processor_count());
 }
 
 // Set once, before the fork handlers that use it are registered.
@@ -293,8 +280,8 @@ PoolSlot& process_slot() {
     static PoolSlot* const slot = [] {
         auto* created = new PoolSlot(&thread_count_from_environment, &WorkerPool::start_std_thread);
         process_slot_for_fork = created;
-        if (pthread_atfork(&process_slot_before_fork, &process_slot_after_fork_in_parent,
-                           &process_slot_after_fork_in_child) != 0) {
+        if (!platform::register_fork_handlers(&process_slot_before_fork, &process_slot_after_fork_in_parent,
+                                              &process_slot_after_fork_in_child)) {
             abort_on_pool_failure();
         }
         return created;

@@ -29,8 +29,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/failure.hpp"
-#include "core/memory.hpp"
+#include "support/failure.hpp"
+#include "support/memory.hpp"
 
 namespace rasterloom::parallel {
 
@@ -59,10 +59,6 @@ std::optional<std::uint64_t> parse_thread_count(std::string_view text) noexcept;
 //  - the result is capped at MAX_POOL_THREADS.
 std::uint64_t decide_thread_count(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
                                   std::uint64_t logical_processors) noexcept;
-
-// The number of processors this process may run on, as the OS reports it.
-// Can be 0 when the OS reports nothing.
-std::uint64_t logical_processor_count() noexcept;
 
 // ---------------------------------------------------------------------------
 // Pools
@@ -134,7 +130,8 @@ public:
     // starts with POOL_NOT_INITIALIZED, if creation failed now or before.
     WorkerPool& get();
 
-    // Fork handling for the process-wide slot (registered with pthread_atfork).
+    // Fork handling for the process-wide slot (registered as fork handlers
+    // where the system has fork()).
     // The child has none of the parent's threads, so it forgets the pool (and
     // any failure) without touching it and creates a fresh one on first use.
     void before_fork() noexcept;

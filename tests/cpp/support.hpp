@@ -4,9 +4,33 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 #include "core/types.hpp"
+
+namespace rasterloom {
+
+// Sets or removes an environment variable of this process, for the tests of
+// the pool size. Windows' C runtime has its own calls for it; there, setting
+// an empty value removes the variable.
+inline bool set_environment_variable(const char* name, const char* value) {
+#if defined(_WIN32)
+    return _putenv_s(name, value) == 0;
+#else
+    return setenv(name, value, 1) == 0;
+#endif
+}
+
+inline bool unset_environment_variable(const char* name) {
+#if defined(_WIN32)
+    return _putenv_s(name, "") == 0;
+#else
+    return unsetenv(name) == 0;
+#endif
+}
+
+}  // namespace rasterloom
 
 namespace rasterloom::core {
 

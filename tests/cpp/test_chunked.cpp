@@ -21,7 +21,7 @@ namespace {
 // This executable sizes the process pool to three threads before first use,
 // so that the ranges are uneven and the chunked paths are taken.
 const bool pool_configured = [] {
-    setenv("RAYON_NUM_THREADS", "3", 1);
+    set_environment_variable("RAYON_NUM_THREADS", "3");
     return true;
 }();
 

@@ -4,9 +4,15 @@
 #include "parallel/worker_pool.hpp"
 
 #include <gtest/gtest.h>
+
+#include "support.hpp"
+#include "support/platform.hpp"
+
+#if !defined(_WIN32)
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -20,11 +26,13 @@
 #include <string>
 #include <system_error>
 
+#if defined(__GNUC__) && !defined(_WIN32)
 // Under ThreadSanitizer a child of a multi-threaded process may only start
 // threads if the sanitizer is told to allow it.
 extern "C" __attribute__((visibility("default"))) const char* __tsan_default_options() {
     return "die_after_fork=0";
 }
+#endif
 
 namespace {
 
@@ -171,7 +179,7 @@ TEST(DecideThreadCount, NoReportedProcessorsGivesOne) {
 }
 
 TEST(LogicalProcessorCount, ReportsAtLeastOneProcessor) {
-    EXPECT_GE(logical_processor_count(), 1u);
+    EXPECT_GE(platform::logical_processor_count(), 1u);
 }
 
 // ---------------------------------------------------------------------------
@@ -538,17 +546,17 @@ TEST(PoolCreation, ExceptionsFromAFailedStartAreNotLeftRunning) {
 TEST(ProcessPool, SizedFromEnvironmentOnceAndFixed) {
     const std::uint64_t count = pool_thread_count();
     EXPECT_EQ(count, decide_thread_count(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
-                                         logical_processor_count()));
+                                         platform::logical_processor_count()));
     EXPECT_EQ(&process_pool(), &process_pool());
 
     const char* saved = std::getenv("RAYON_NUM_THREADS");
     const std::string restore = saved ? saved : "";
-    ASSERT_EQ(setenv("RAYON_NUM_THREADS", std::to_string(count + 3).c_str(), 1), 0);
+    ASSERT_TRUE(set_environment_variable("RAYON_NUM_THREADS", std::to_string(count + 3).c_str()));
     EXPECT_EQ(pool_thread_count(), count);
     if (saved) {
-        setenv("RAYON_NUM_THREADS", restore.c_str(), 1);
+        set_environment_variable("RAYON_NUM_THREADS", restore.c_str());
     } else {
-        unsetenv("RAYON_NUM_THREADS");
+        unset_environment_variable("RAYON_NUM_THREADS");
     }
 }
 
@@ -596,6 +604,11 @@ bool all_workers_meet_the_caller(std::uint64_t workers) {
 }
 
 TEST(ProcessPool, ForkedChildGetsAWorkingPool) {
+#if defined(_WIN32)
+    static_assert(!platform::HAS_FORK);
+    EXPECT_TRUE(platform::register_fork_handlers(nullptr, nullptr, nullptr));
+    GTEST_SKIP() << "this system has no fork()";
+#else
     const auto ranges = uneven_ranges(25);
     const auto expected = serial_squares(ranges);
     const std::uint64_t count = pool_thread_count();
@@ -636,6 +649,7 @@ TEST(ProcessPool, ForkedChildGetsAWorkingPool) {
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: wrong count, 2: wrong results, 4: workers missing, 8: threw";
 
     EXPECT_EQ(ordered_parallel_map(ranges, squares_of), expected) << "parent pool broken by fork";
+#endif
 }
 
 }  // namespace

@@ -14,9 +14,8 @@
 #include <new>
 #include <vector>
 
-#include <sys/mman.h>
-
-#include "core/failure.hpp"
+#include "support/failure.hpp"
+#include "support/platform.hpp"
 
 namespace rasterloom {
 
@@ -24,7 +23,7 @@ namespace rasterloom {
 // the system had refused it. Left at its maximum outside of tests.
 inline std::atomic<std::size_t> allocation_budget{std::numeric_limits<std::size_t>::max()};
 
-inline constexpr std::size_t HUGE_PAGE_BYTES = std::size_t{2} << 20;
+// Lists of this size or more are allocated as large blocks (platform.hpp).
 inline constexpr std::size_t HUGE_PAGE_MIN_BYTES = std::size_t{4} << 20;
 
 template <class T>
@@ -44,25 +43,33 @@ struct CoreAllocator {
         if (bytes > allocation_budget.load(std::memory_order_relaxed)) {
             throw AllocationFailure(bytes);
         }
-        void* memory = nullptr;
         if (bytes >= HUGE_PAGE_MIN_BYTES) {
             // Large lists (the label vector, the run lists of big inputs) are
-            // aligned to huge pages and marked for them: first touch then
-            // costs one fault per 2 MiB instead of one per 4 KiB.
-            if (posix_memalign(&memory, HUGE_PAGE_BYTES, bytes) != 0) {
+            // aligned to huge pages and, where the system supports it, marked
+            // for them: first touch then costs one fault per 2 MiB instead of
+            // one per 4 KiB.
+            void* memory = platform::allocate_large_block(bytes);
+            if (memory == nullptr) {
                 throw AllocationFailure(bytes);
             }
-            madvise(memory, bytes, MADV_HUGEPAGE);  // advisory; failure is harmless
             return static_cast<T*>(memory);
         }
-        memory = std::malloc(bytes == 0 ? 1 : bytes);
+        void* memory = std::malloc(bytes == 0 ? 1 : bytes);
         if (memory == nullptr) {
             throw AllocationFailure(bytes);
         }
         return static_cast<T*>(memory);
     }
 
-    void deallocate(T* pointer, std::size_t) noexcept { std::free(pointer); }
+    // `count` is the one given to allocate, so the size decides again which
+    // of the two ways the block came from.
+    void deallocate(T* pointer, std::size_t count) noexcept {
+        if (count * sizeof(T) >= HUGE_PAGE_MIN_BYTES) {
+            platform::release_large_block(pointer);
+        } else {
+            std::free(pointer);
+        }
+    }
 
     template <class U>
     bool operator==(const CoreAllocator<U>&) const noexcept { return true; }
