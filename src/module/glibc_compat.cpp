@@ -14,10 +14,11 @@
 //    below, always 0, takes its place: the runtime then always uses atomic
 //    reference counts, as it does on any glibc before 2.32.
 //  - pthread_create and pthread_join, which glibc 2.34 moved from libpthread
-//    into libc under a new version, keeping the old GLIBC_2.2.5 ones too. The
+//    into libc under a new version, keeping the old ones too (GLIBC_2.2.5 on
+//    x86-64, GLIBC_2.17 on 64-bit ARM: RASTERLOOM_GLIBC_BASE_VERSION). The
 //    linker option --wrap sends every reference to them to the __wrap_
-//    functions below, which call the GLIBC_2.2.5 versions. On glibc before
-//    2.34 those live in libpthread, which the module therefore also needs.
+//    functions below, which call the old versions. On glibc before 2.34
+//    those live in libpthread, which the module therefore also needs.
 //
 // scripts/test.sh runs `auditwheel show` on the wheel: a newer symbol pulled
 // in later by a change or a newer toolchain shows up there.
@@ -27,19 +28,19 @@ extern "C" {
 
 __attribute__((visibility("hidden"))) char __libc_single_threaded = 0;
 
-int rasterloom_pthread_create_2_2_5(pthread_t* thread, const pthread_attr_t* attributes,
-                                    void* (*start)(void*), void* argument);
-int rasterloom_pthread_join_2_2_5(pthread_t thread, void** result);
-__asm__(".symver rasterloom_pthread_create_2_2_5, pthread_create@GLIBC_2.2.5");
-__asm__(".symver rasterloom_pthread_join_2_2_5, pthread_join@GLIBC_2.2.5");
+int rasterloom_old_pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
+                                  void* (*start)(void*), void* argument);
+int rasterloom_old_pthread_join(pthread_t thread, void** result);
+__asm__(".symver rasterloom_old_pthread_create, pthread_create@" RASTERLOOM_GLIBC_BASE_VERSION);
+__asm__(".symver rasterloom_old_pthread_join, pthread_join@" RASTERLOOM_GLIBC_BASE_VERSION);
 
 __attribute__((visibility("hidden"))) int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
                                                                 void* (*start)(void*), void* argument) {
-    return rasterloom_pthread_create_2_2_5(thread, attributes, start, argument);
+    return rasterloom_old_pthread_create(thread, attributes, start, argument);
 }
 
 __attribute__((visibility("hidden"))) int __wrap_pthread_join(pthread_t thread, void** result) {
-    return rasterloom_pthread_join_2_2_5(thread, result);
+    return rasterloom_old_pthread_join(thread, result);
 }
 
 }  // extern "C"
