@@ -55,7 +55,9 @@ build_and_test() {
 
 if want_toolchain mingw; then
   step "C++ tests built with MinGW-w64, run under Wine"
-  export WINEPREFIX="$root/build/wine" WINEDEBUG=-all
+  # The Wine prefix stays out of the checkout: its drive z: links to /, and
+  # whatever walks the tree (the sdist build, for one) would follow it.
+  export WINEPREFIX="${XDG_CACHE_HOME:-$HOME/.cache}/rasterloom/wine" WINEDEBUG=-all
   mkdir -p "$WINEPREFIX"
   build_and_test build/mingw -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
   # Wine's server lingers for a few seconds after the last program; end it
