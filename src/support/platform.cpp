@@ -13,6 +13,7 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include <intrin.h>
 #include <malloc.h>
 #include <windows.h>
 #else
@@ -102,7 +103,14 @@ void* allocate_large_block(std::size_t bytes) noexcept {
         return nullptr;
     }
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-    madvise(block, bytes, MADV_HUGEPAGE);  // advisory; failure is harmless
+    // Lists are reserved for the most they could hold and most use a small
+    // part of that. The first huge page keeps ordinary pages, so a list that
+    // stays small never pays for zeroing a whole huge page; the rest is
+    // marked for huge pages. Advisory; failure is harmless.
+    if (bytes > LARGE_BLOCK_ALIGNMENT) {
+        madvise(static_cast<char*>(block) + LARGE_BLOCK_ALIGNMENT, bytes - LARGE_BLOCK_ALIGNMENT,
+                MADV_HUGEPAGE);
+    }
 #endif
     return block;
 }
@@ -110,6 +118,21 @@ void* allocate_large_block(std::size_t bytes) noexcept {
 void release_large_block(void* block) noexcept { free(block); }
 
 #endif
+
+// ---------------------------------------------------------------------------
+// Waiting in a loop
+
+void cpu_relax() noexcept {
+#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+    _mm_pause();
+#elif defined(_MSC_VER) && defined(_M_ARM64)
+    __yield();
+#elif defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    __builtin_ia32_pause();
+#elif defined(__GNUC__) && defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#endif
+}
 
 // ---------------------------------------------------------------------------
 // Fork handlers

@@ -2,9 +2,13 @@
 // large blocks, which every system implements differently.
 #include <gtest/gtest.h>
 
+#include <cinttypes>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <limits>
+#include <string>
 
 #include "support/failure.hpp"
 #include "support/memory.hpp"
@@ -28,6 +32,44 @@ TEST(LargeBlocks, AreAlignedAndWritableToTheEnd) {
     EXPECT_EQ(bytes_of[bytes - 1], 0xA5);
     platform::release_large_block(block);
 }
+
+#if defined(__linux__)
+// The memory-map flags ("VmFlags") of the mapping that holds `address`,
+// from /proc/self/smaps; empty when it is not found.
+std::string mapping_flags(const void* address) {
+    std::ifstream smaps("/proc/self/smaps");
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    bool inside = false;
+    for (std::string line; std::getline(smaps, line);) {
+        std::uintptr_t from = 0, to = 0;
+        if (std::sscanf(line.c_str(), "%" SCNxPTR "-%" SCNxPTR " ", &from, &to) == 2 &&
+            line.find(':') > line.find(' ')) {
+            inside = from <= at && at < to;
+        } else if (inside && line.rfind("VmFlags:", 0) == 0) {
+            return line;
+        }
+    }
+    return {};
+}
+
+// A list that stays within its first huge page never makes the system zero
+// a whole huge page; the rest of a large block is marked for huge pages.
+TEST(LargeBlocks, OnlyThePartBeyondTheFirstHugePageIsMarkedForHugePages) {
+    const std::size_t bytes = 4 * platform::LARGE_BLOCK_ALIGNMENT;
+    auto* block = static_cast<unsigned char*>(platform::allocate_large_block(bytes));
+    ASSERT_NE(block, nullptr);
+    const std::string head = mapping_flags(block);
+    const std::string tail = mapping_flags(block + platform::LARGE_BLOCK_ALIGNMENT);
+    platform::release_large_block(block);
+    if (std::ifstream("/sys/kernel/mm/transparent_hugepage/enabled").fail()) {
+        GTEST_SKIP() << "this kernel has no transparent huge pages";
+    }
+    ASSERT_FALSE(head.empty());
+    ASSERT_FALSE(tail.empty());
+    EXPECT_EQ(head.find(" hg"), std::string::npos) << head;
+    EXPECT_NE(tail.find(" hg"), std::string::npos) << tail;
+}
+#endif
 
 TEST(CoreAllocator, LargeListsAreAlignedSmallOnesAreNot) {
     constexpr std::size_t large_count = HUGE_PAGE_MIN_BYTES / sizeof(std::int32_t);
