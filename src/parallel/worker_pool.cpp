@@ -3,7 +3,7 @@
 //
 // Scheduling: `run` puts one Batch (the tasks of one map) on the pool's
 // queue, wakes one worker for every task but one, and takes tasks of its own
-// batch as well; then it sleeps until the workers have ended theirs. Idle
+// batch as well; then it waits until the workers have ended theirs. Idle
 // workers take tasks from the oldest batch one index at a time under the
 // pool mutex; the core hands over about one range per thread, so each task
 // is a long scan and the lock is taken rarely. Whoever takes the last task
@@ -11,8 +11,17 @@
 // last task wakes its caller. Nothing in
 // this machinery allocates, so once the pool exists it cannot fail short of
 // a broken mutex, which aborts the process.
+//
+// Waiting: putting a thread to sleep and waking it again costs tens of
+// microseconds, more on a virtual machine whose idle processor has to be
+// woken too; a map over a million points takes a few hundred. So a worker
+// that runs out of tasks watches for new batches for WORKER_SPIN before it
+// sleeps (the next map of the same call, or the next call, often comes
+// sooner), and a caller whose tasks are taken watches its batch for
+// CALLER_SPIN before it sleeps. Both are bounded: nobody spins for long.
 #include "parallel/worker_pool.hpp"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -25,6 +34,26 @@ namespace {
 
 // The pool whose worker is running on this thread, if any.
 thread_local WorkerPool* current_worker_pool = nullptr;
+
+constexpr std::chrono::microseconds WORKER_SPIN{100};
+constexpr std::chrono::microseconds CALLER_SPIN{500};
+
+// Polls `done` until it holds or `budget` has passed; true if it held.
+template <class Done>
+bool spin_until(Done done, std::chrono::microseconds budget) noexcept {
+    const auto deadline = std::chrono::steady_clock::now() + budget;
+    for (;;) {
+        for (int poll = 0; poll < 64; ++poll) {
+            if (done()) {
+                return true;
+            }
+            platform::cpu_relax();
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return done();
+        }
+    }
+}
 
 [[noreturn]] void abort_on_pool_failure() noexcept {
     std::fputs("rasterloom: unexpected failure detected in the worker pool; aborting\n", stderr);
@@ -87,7 +116,9 @@ struct WorkerPool::Batch {
     void* const context;
     const std::size_t task_count;
     std::size_t next_task = 0;
-    std::size_t unfinished;
+    // Lowered under the pool mutex; the caller may also read it without.
+    // Nothing touches the batch after lowering it to 0.
+    std::atomic<std::size_t> unfinished;
     Batch* later = nullptr;  // the next batch in the queue
 };
 
@@ -115,6 +146,7 @@ void WorkerPool::stop_workers() noexcept {
         {
             std::lock_guard lock(mutex_);
             stopping_ = true;
+            news_.fetch_add(1, std::memory_order_relaxed);
         }
         work_ready_.notify_all();
         for (std::thread& thread : threads_) {
@@ -145,7 +177,14 @@ void WorkerPool::work() noexcept {
     try {
         std::unique_lock lock(mutex_);
         for (;;) {
-            work_ready_.wait(lock, [this] { return stopping_ || queue_head_ != nullptr; });
+            if (!stopping_ && queue_head_ == nullptr) {
+                const std::uint64_t seen = news_.load(std::memory_order_relaxed);
+                lock.unlock();
+                spin_until([this, seen] { return news_.load(std::memory_order_relaxed) != seen; },
+                           WORKER_SPIN);
+                lock.lock();
+                work_ready_.wait(lock, [this] { return stopping_ || queue_head_ != nullptr; });
+            }
             if (stopping_) {
                 return;
             }
@@ -158,7 +197,7 @@ void WorkerPool::work() noexcept {
             batch.task(batch.context, index);
             lock.lock();
             // Once `unfinished` is 0 the caller may return and end `batch`.
-            if (--batch.unfinished == 0) {
+            if (batch.unfinished.fetch_sub(1, std::memory_order_acq_rel) == 1) {
                 batch_done_.notify_all();
             }
         }
@@ -186,6 +225,7 @@ void WorkerPool::run(std::size_t task_count, TaskFunction task, void* context) n
             queue_tail_->later = &batch;
         }
         queue_tail_ = &batch;
+        news_.fetch_add(1, std::memory_order_relaxed);
         // The caller takes tasks of its own batch too, so one task fewer
         // needs a worker to wake up.
         for (std::size_t wake = 1; wake < task_count && wake <= thread_count_; ++wake) {
@@ -203,10 +243,18 @@ void WorkerPool::run(std::size_t task_count, TaskFunction task, void* context) n
             lock.unlock();
             task(context, index);
             lock.lock();
-            --batch.unfinished;
+            batch.unfinished.fetch_sub(1, std::memory_order_acq_rel);
         }
         current_worker_pool = nullptr;
-        batch_done_.wait(lock, [&batch] { return batch.unfinished == 0; });
+        const auto finished = [&batch] { return batch.unfinished.load(std::memory_order_acquire) == 0; };
+        if (!finished()) {
+            lock.unlock();
+            if (spin_until(finished, CALLER_SPIN)) {
+                return;
+            }
+            lock.lock();
+            batch_done_.wait(lock, finished);
+        }
     } catch (...) {
         abort_on_pool_failure();
     }

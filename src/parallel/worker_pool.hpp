@@ -110,6 +110,10 @@ private:
     Batch* queue_head_ = nullptr;          // batches with unclaimed tasks, oldest first
     Batch* queue_tail_ = nullptr;
     bool stopping_ = false;
+    // Bumped (under the mutex) whenever a batch is queued or the workers are
+    // told to stop; idle workers watch it without the mutex before they
+    // sleep.
+    std::atomic<std::uint64_t> news_{0};
     List<std::thread> threads_;
 };
 

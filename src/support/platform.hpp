@@ -4,7 +4,8 @@
 //  - the number of logical processors this process may run on;
 //  - large blocks of memory, aligned for huge pages and advised to use them
 //    where the system supports that (Linux), plainly aligned elsewhere;
-//  - handlers run around fork(), on the systems that have it.
+//  - handlers run around fork(), on the systems that have it;
+//  - the processor's hint for a thread that waits in a loop.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +28,11 @@ inline constexpr std::size_t LARGE_BLOCK_ALIGNMENT = std::size_t{2} << 20;
 // when the system refuses. Release it with release_large_block only.
 void* allocate_large_block(std::size_t bytes) noexcept;
 void release_large_block(void* block) noexcept;
+
+// Tells the processor that the calling thread is waiting in a loop (x86
+// `pause`, ARM `yield`), so that it spends less power and leaves more of the
+// core to the other hardware thread; does nothing elsewhere.
+void cpu_relax() noexcept;
 
 // Registers functions that run before fork() in the parent and after it in
 // the parent and in the child. Where there is no fork() (Windows) there is

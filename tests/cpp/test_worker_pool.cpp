@@ -262,6 +262,33 @@ TEST_P(PoolMap, OrderHoldsWhenTheFirstRangeEndsLast) {
     EXPECT_EQ(results, serial_squares(ranges));
 }
 
+// The caller waits for the last range either by watching its batch (short
+// waits) or asleep (long ones); both must hand back every result, and the
+// next map must find the workers again, whether they are still watching
+// for work or have gone to sleep.
+TEST_P(PoolMap, CallerWaitingBrieflyOrAsleepGetsEveryResult) {
+    if (pool.thread_count() < 2) {
+        GTEST_SKIP() << "needs a worker to end last";
+    }
+    const auto ranges = uneven_ranges(2);
+    for (const auto delay : {std::chrono::microseconds(0), std::chrono::microseconds(50),
+                             std::chrono::microseconds(3000)}) {
+        for (int round = 0; round < 20; ++round) {
+            const std::thread::id caller = std::this_thread::get_id();
+            const auto results = ordered_parallel_map(pool, ranges, [&](IndexRange range) {
+                if (std::this_thread::get_id() != caller) {
+                    std::this_thread::sleep_for(delay);
+                }
+                return squares_of(range);
+            });
+            ASSERT_EQ(results, serial_squares(ranges)) << delay.count() << " us, round " << round;
+            if (round % 5 == 4) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));  // workers fall asleep
+            }
+        }
+    }
+}
+
 TEST_P(PoolMap, RunsRangesOnAllWorkersAtOnce) {
     const auto threads = static_cast<int>(pool.thread_count());
     std::vector<IndexRange> ranges;
