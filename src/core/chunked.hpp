@@ -111,12 +111,25 @@ List<Run<T>> stitch_runs(std::vector<List<Run<T>>> parts, StitchKey key) {
 }
 
 // The per-range run lists of the chunked path of run detection, in range order.
+// The lists of every range are reserved here, on the calling thread, and
+// handed to the range's scan (see RunLists).
 template <Element T>
 std::vector<List<Run<T>>> detect_runs_in_ranges(Points<T> x, Points<T> y, std::uint64_t n,
                                                 std::uint64_t threads) {
+    std::vector<IndexRange> ranges = chunk_ranges(n, threads);
+    std::vector<RunLists<T>> lists;
+    lists.reserve(ranges.size());
+    for (const IndexRange& range : ranges) {
+        lists.push_back(reserve_run_lists<T>(range.start, range.end));
+    }
+    // Every range but the last has `size` points (chunk_ranges), so its
+    // start gives its index; each range is handed over once.
+    const std::uint64_t size = ranges.front().end - ranges.front().start;
     return parallel::ordered_parallel_map(
-        chunk_ranges(n, threads),
-        [x, y](IndexRange range) { return detect_runs_in_range(x, y, range.start, range.end); });
+        std::move(ranges), [x, y, size, &lists](IndexRange range) {
+            RunLists<T>& own = lists[range.start / size];
+            return detect_runs_in_range(x, y, range.start, range.end, std::move(own));
+        });
 }
 
 template <Element T>

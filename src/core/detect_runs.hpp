@@ -243,12 +243,42 @@ void scan_lanes(Points<T> x, Points<T> y, RunScan<T>* scans, const std::uint64_t
 
 }  // namespace detail
 
+// The lists one scan writes into: its output and one list for each lane
+// after the first. A thread that hands a scan to another one can reserve
+// them beforehand (reserve_run_lists), so that they come out of its own
+// memory: glibc hands the memory of a worker thread's arena back to the
+// system when a call ends and faults it in afresh on the next one, while
+// the calling thread's memory is kept for reuse.
+template <Element T>
+struct RunLists {
+    List<Run<T>> runs;
+    List<Run<T>> lanes[RUN_SCAN_LANES];  // lanes[0] stays empty: lane 0 writes to the output
+};
+
+// RunLists reserved for a scan of the points [begin, end): the output for
+// one run per two points, each further lane for one per two of its points.
+// A scan whose runs do not fit grows the lists as it goes.
+template <Element T>
+RunLists<T> reserve_run_lists(std::uint64_t begin, std::uint64_t end) {
+    RunLists<T> lists;
+    const std::uint64_t length = end > begin ? end - begin : 0;
+    lists.runs.reserve(length / 2);
+    if (length >= RUN_SPLIT_MIN_POINTS) {
+        for (std::size_t i = 1; i < RUN_SCAN_LANES; ++i) {
+            lists.lanes[i].reserve(length / RUN_SCAN_LANES / 2 + 2);
+        }
+    }
+    return lists;
+}
+
 namespace detail {
 
 // Scans the points [begin, end), begin < end, handing every run in index
-// order to `out.push_back`.
+// order to `out.push_back`; `lane_runs` holds the runs of the lanes after the
+// first until they are checked, and is released as they are.
 template <Element T, class Out>
-void detect_runs_into(Points<T> x, Points<T> y, std::uint64_t begin, std::uint64_t end, Out& out) {
+void detect_runs_into(Points<T> x, Points<T> y, std::uint64_t begin, std::uint64_t end, Out& out,
+                      List<Run<T>> (&lane_runs)[RUN_SCAN_LANES]) {
     // Lane starts: begin, then the first change at or after each further
     // 1/RUN_SCAN_LANES of the range.
     std::uint64_t starts[RUN_SCAN_LANES + 1] = {begin};
@@ -267,7 +297,6 @@ void detect_runs_into(Points<T> x, Points<T> y, std::uint64_t begin, std::uint64
     }
     starts[count] = end;
 
-    List<Run<T>> lane_runs[RUN_SCAN_LANES];
     LaneOut<T, Out> outs[RUN_SCAN_LANES] = {};
     RunScan<T> scans[RUN_SCAN_LANES] = {};
     for (std::size_t i = 0; i < count; ++i) {
@@ -299,6 +328,12 @@ void detect_runs_into(Points<T> x, Points<T> y, std::uint64_t begin, std::uint64
     left.close(out);
 }
 
+template <Element T, class Out>
+void detect_runs_into(Points<T> x, Points<T> y, std::uint64_t begin, std::uint64_t end, Out& out) {
+    List<Run<T>> lane_runs[RUN_SCAN_LANES];
+    detect_runs_into(x, y, begin, end, out, lane_runs);
+}
+
 }  // namespace detail
 
 // Scans the points [begin, end) into runs. Each point is compared with the
@@ -307,13 +342,17 @@ void detect_runs_into(Points<T> x, Points<T> y, std::uint64_t begin, std::uint64
 template <Element T>
 List<Run<T>> detect_runs_in_range(Points<T> x, Points<T> y, std::uint64_t begin,
                                   std::uint64_t end) {
-    List<Run<T>> runs;
-    if (begin >= end) {
-        return runs;
+    return detect_runs_in_range(x, y, begin, end, reserve_run_lists<T>(begin, end));
+}
+
+// The same, written into lists reserved beforehand.
+template <Element T>
+List<Run<T>> detect_runs_in_range(Points<T> x, Points<T> y, std::uint64_t begin,
+                                  std::uint64_t end, RunLists<T> lists) {
+    if (begin < end) {
+        detail::detect_runs_into(x, y, begin, end, lists.runs, lists.lanes);
     }
-    runs.reserve((end - begin) / 2);
-    detail::detect_runs_into(x, y, begin, end, runs);
-    return runs;
+    return std::move(lists.runs);
 }
 
 // detect_runs, which picks between this scan over all points and the chunked

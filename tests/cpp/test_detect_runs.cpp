@@ -403,6 +403,12 @@ TYPED_TEST(DetectRunsTyped, SplitScanMatchesThePlainScanBitForBit) {
                 run.last += begin;
             }
             expect_same_runs(part, expected);
+            // Into lists reserved beforehand, whether they fit or must grow.
+            for (const auto& [from, to] : {std::pair{begin, std::uint64_t{n}}, std::pair{std::uint64_t{0}, std::uint64_t{1}}}) {
+                expect_same_runs(detect_runs_in_range(points(x), points(y), begin, n,
+                                                      reserve_run_lists<T>(from, to)),
+                                 expected);
+            }
         }
     }
 }
