@@ -93,6 +93,10 @@ std::variant<DirectionSets<T>, CoreError> split_directions(const List<Run<T>>& m
                   ? static_cast<T>(1)
                   : detail::step_slope(merged[0], merged[1]);
 
+    // Turns alternate between the sets, so each holds about half of the
+    // merged runs; reserving that spares the copies of a growing list.
+    sets.set_a.reserve(count / 2 + 2);
+    sets.set_b.reserve(count / 2 + 2);
     const Run<T>& run0 = merged[0];
     const TurnCandidate<T> start{0, static_cast<T>(0), static_cast<T>(0),
                                  run0.x, run0.y, run0.first, run0.last};
