@@ -255,17 +255,30 @@ struct RunLists {
     List<Run<T>> lanes[RUN_SCAN_LANES];  // lanes[0] stays empty: lane 0 writes to the output
 };
 
-// RunLists reserved for a scan of the points [begin, end): the output for
-// one run per two points, each further lane for one per two of its points.
-// A scan whose runs do not fit grows the lists as it goes.
+// The runs a list is first reserved for, for a scan of `points` points.
+// Below 4M points: one per 16 points, which holds the runs of meanders with
+// lines of about 100 points and more; shorter lines grow the list as they
+// go. Reserving for a run per two points instead costs nothing while
+// untouched, but such large blocks make glibc's allocator hand freed memory
+// back to the system at the end of a call and fault it in afresh on the
+// next one (measured: a few hundred faults per call of a million points on
+// the worker thread, a tenth of the call). From 4M points the lists are
+// mapped afresh on every call either way, and the larger reservation keeps
+// them on huge pages.
+constexpr std::uint64_t run_list_capacity(std::uint64_t points) noexcept {
+    return points < (std::uint64_t{1} << 22) ? points / 16 + 64 : points / 2;
+}
+
+// RunLists reserved for a scan of the points [begin, end): the output and,
+// for a range that is cut into lanes, each further lane.
 template <Element T>
 RunLists<T> reserve_run_lists(std::uint64_t begin, std::uint64_t end) {
     RunLists<T> lists;
     const std::uint64_t length = end > begin ? end - begin : 0;
-    lists.runs.reserve(length / 2);
+    lists.runs.reserve(run_list_capacity(length));
     if (length >= RUN_SPLIT_MIN_POINTS) {
         for (std::size_t i = 1; i < RUN_SCAN_LANES; ++i) {
-            lists.lanes[i].reserve(length / RUN_SCAN_LANES / 2 + 2);
+            lists.lanes[i].reserve(run_list_capacity(length / RUN_SCAN_LANES));
         }
     }
     return lists;
@@ -303,7 +316,7 @@ void detect_runs_into(Points<T> x, Points<T> y, std::uint64_t begin, std::uint64
         if (i == 0) {
             outs[i] = LaneOut<T, Out>{&out, nullptr};
         } else {
-            lane_runs[i].reserve((starts[i + 1] - starts[i]) / 2 + 1);
+            lane_runs[i].reserve(run_list_capacity(starts[i + 1] - starts[i]));
             outs[i] = LaneOut<T, Out>{nullptr, &lane_runs[i]};
         }
         scans[i] = RunScan<T>::starting_at(x, y, starts[i]);

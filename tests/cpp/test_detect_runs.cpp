@@ -196,7 +196,7 @@ TEST(DetectRunsAllocation, RefusedReservationNamesItsSize) {
         detect_runs_in_range(points(x), points(y), 0, x.size());
         ADD_FAILURE() << "the reservation should have been refused";
     } catch (const AllocationFailure& failure) {
-        EXPECT_EQ(failure.bytes(), 500 * sizeof(core::Run<double>));
+        EXPECT_EQ(failure.bytes(), run_list_capacity(1000) * sizeof(core::Run<double>));
     }
     allocation_budget = saved;
     EXPECT_EQ(detect_runs_in_range(points(x), points(y), 0, x.size()).size(), 1u);
