@@ -17,6 +17,7 @@
 // stretch the boundaries and keys agree.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -57,6 +58,20 @@ inline std::vector<IndexRange> chunk_ranges(std::uint64_t count, std::uint64_t t
 // Which coordinate is the key of a stretch: x for point runs, y for merged runs.
 enum class StitchKey { X, Y };
 
+// Folds `next` into `last`, whose keys match: the other coordinate becomes
+// the point-weighted mean of the two, computed in double and rounded to T.
+template <Element T>
+void fold_run(Run<T>& last, const Run<T>& next, StitchKey key) noexcept {
+    const bool by_x = key == StitchKey::X;
+    const double c_last = static_cast<double>(last.point_count());
+    const double c_next = static_cast<double>(next.point_count());
+    T& folded = by_x ? last.y : last.x;
+    const double next_value = static_cast<double>(by_x ? next.y : next.x);
+    const double last_value = static_cast<double>(folded);
+    folded = static_cast<T>((next_value * c_next + last_value * c_last) / (c_next + c_last));
+    last.last = next.last;
+}
+
 // Joins the per-range lists in order, folding a record into the last output
 // record when their keys match (see the comment at the top), and hands every
 // finished record to `out.push_back`. The last record is held back until the
@@ -69,14 +84,7 @@ void stitch_runs_into(std::vector<List<Run<T>>> parts, StitchKey key, Out& out) 
     for (auto& part : parts) {
         for (const Run<T>& r : part) {
             if (holding && (by_x ? matches(r.x, last.x) : matches(r.y, last.y))) {
-                const double c_last = static_cast<double>(last.point_count());
-                const double c_next = static_cast<double>(r.point_count());
-                T& folded = by_x ? last.y : last.x;
-                const double next_value = static_cast<double>(by_x ? r.y : r.x);
-                const double last_value = static_cast<double>(folded);
-                folded = static_cast<T>((next_value * c_next + last_value * c_last) /
-                                        (c_next + c_last));
-                last.last = r.last;
+                fold_run(last, r, key);
                 continue;
             }
             if (holding) {
@@ -137,11 +145,115 @@ List<Run<T>> detect_runs_chunked(Points<T> x, Points<T> y, std::uint64_t n, std:
     return stitch_runs<T>(detect_runs_in_ranges(x, y, n, threads), StitchKey::X);
 }
 
+// The list that stitch_runs makes of the per-range point runs, without
+// copying it: the records inside each part are read where they are, and
+// only the record held at each part's end (folded or not) is kept apart.
+// At 10M points with short lines that saves writing a list of hundreds of
+// thousands of records to fresh memory, and faulting it in.
+// The parts must be as run detection makes them: within a part, no record's
+// x matches the x of the record before it, so folding can only take records
+// at the start of a part.
+template <Element T>
+class StitchedRuns {
+public:
+    explicit StitchedRuns(std::vector<List<Run<T>>> parts) : parts_(std::move(parts)) {
+        held_.reserve(parts_.size() + 1);  // one per part at most; never moves
+        bool holding = false;
+        Run<T> last{};
+        for (const List<Run<T>>& part : parts_) {
+            if (part.empty()) {
+                continue;
+            }
+            // Records at the start of the part fold into the held one for as
+            // long as they match it (the held x does not change by folding).
+            std::uint64_t from = 0;
+            while (holding && from < part.size() && matches(part[from].x, last.x)) {
+                fold_run(last, part[from], StitchKey::X);
+                ++from;
+            }
+            if (from == part.size()) {
+                continue;
+            }
+            if (holding) {
+                held_.push_back(last);
+                add_piece(&held_.back(), 1);
+            }
+            add_piece(part.data() + from, part.size() - 1 - from);
+            last = part.back();
+            holding = true;
+        }
+        if (holding) {
+            held_.push_back(last);
+            add_piece(&held_.back(), 1);
+        }
+    }
+
+    std::uint64_t size() const noexcept { return size_; }
+
+    // Calls visit(run) for the records [begin, end) in order.
+    template <class Visit>
+    void for_each(std::uint64_t begin, std::uint64_t end, Visit&& visit) const {
+        std::size_t p = 0;
+        while (p + 1 < pieces_.size() && pieces_[p + 1].start <= begin) {
+            ++p;
+        }
+        for (; p < pieces_.size() && pieces_[p].start < end; ++p) {
+            const Piece& piece = pieces_[p];
+            const std::uint64_t from = begin > piece.start ? begin - piece.start : 0;
+            const std::uint64_t to = std::min(piece.count, end - piece.start);
+            for (std::uint64_t i = from; i < to; ++i) {
+                visit(piece.runs[i]);
+            }
+        }
+    }
+
+private:
+    struct Piece {
+        const Run<T>* runs;
+        std::uint64_t count;
+        std::uint64_t start;  // index of its first record in the stitched list
+    };
+
+    void add_piece(const Run<T>* runs, std::uint64_t count) {
+        if (count != 0) {
+            pieces_.push_back(Piece{runs, count, size_});
+            size_ += count;
+        }
+    }
+
+    std::vector<List<Run<T>>> parts_;
+    List<Run<T>> held_;
+    std::vector<Piece> pieces_;
+    std::uint64_t size_ = 0;
+};
+
+// Merged runs of the stitched records [begin, end): the same, bit for bit,
+// as merge_runs_in_range over those records of the copied list.
+template <Element T>
+List<Run<T>> merge_stitched_in_range(const StitchedRuns<T>& runs, std::uint64_t begin,
+                                     std::uint64_t end) {
+    List<Run<T>> merged;
+    merged.reserve(end - begin);
+    RunMerger<T> merger(merged);
+    runs.for_each(begin, end, [&merger](const Run<T>& run) { merger.push_back(run); });
+    merger.finish();
+    return merged;
+}
+
 template <Element T>
 List<Run<T>> merge_runs_chunked(const List<Run<T>>& runs, std::uint64_t threads) {
     auto parts = parallel::ordered_parallel_map(
         chunk_ranges(runs.size(), threads),
         [&runs](IndexRange range) { return merge_runs_in_range(runs, range.start, range.end); });
+    return stitch_runs<T>(std::move(parts), StitchKey::Y);
+}
+
+template <Element T>
+List<Run<T>> merge_runs_chunked(const StitchedRuns<T>& runs, std::uint64_t threads) {
+    auto parts = parallel::ordered_parallel_map(
+        chunk_ranges(runs.size(), threads), [&runs](IndexRange range) {
+            return merge_stitched_in_range(runs, range.start, range.end);
+        });
     return stitch_runs<T>(std::move(parts), StitchKey::Y);
 }
 
@@ -195,8 +307,11 @@ List<Run<T>> detect_and_merge_runs(Points<T> x, Points<T> y, std::uint64_t n) {
             merger.finish();
             return merged;
         }
-        const List<Run<T>> point_runs = stitch_runs<T>(std::move(parts), StitchKey::X);
-        return merge_runs(point_runs);
+        const StitchedRuns<T> point_runs(std::move(parts));
+        if (point_runs.size() >= MERGE_PARALLEL_MIN_RUNS) {
+            return merge_runs_chunked(point_runs, threads);
+        }
+        return merge_stitched_in_range(point_runs, 0, point_runs.size());
     }
     const List<Run<T>> point_runs = detect_runs_in_range(x, y, 0, n);
     return merge_runs(point_runs);

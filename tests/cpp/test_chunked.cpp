@@ -260,6 +260,72 @@ TYPED_TEST(ChunkedEquivalence, ExactLinesGiveTheSerialRunsAndGroups) {
     }
 }
 
+// The stitched point runs read in place give the copied stitched list bit
+// for bit, and so do their merged runs, over any range of records: parts of
+// one record, every record of a part folding into the run held from the
+// part before (several in a row, their x drifting within epsilon), NaN.
+TYPED_TEST(ChunkedEquivalence, StitchedRunsReadInPlaceAreTheCopiedList) {
+    using T = TypeParam;
+    const T eps = std::numeric_limits<T>::epsilon();
+    std::mt19937_64 random(11);
+    for (int trial = 0; trial < 300; ++trial) {
+        // Parts as run detection makes them: within a part, consecutive x
+        // never match; across a boundary they often do. Keys are multiples
+        // of a quarter epsilon near 0, where such steps are exact: a part
+        // can start at +3/4 epsilon from the run held before it and go on at
+        // -1/2 epsilon from it, so that both of its first records fold.
+        const T unit = eps / 4;
+        std::vector<List<Run<T>>> parts(1 + random() % 6);
+        std::uint64_t point = 0;
+        std::int64_t key_units = 0;  // of the last record made
+        std::int64_t held_units = 0;  // of the last record of the part before
+        for (std::size_t p = 0; p < parts.size(); ++p) {
+            const std::uint64_t records = 1 + random() % (trial % 3 == 0 ? 2 : 40);
+            const bool chain = p > 0 && random() % 2 == 0;
+            for (std::uint64_t r = 0; r < records; ++r) {
+                if (chain && r == 0) {
+                    key_units = held_units + 3;
+                } else if (chain && r == 1) {
+                    key_units = held_units - 2;
+                } else if (p > 0 && r == 0 && random() % 2 == 0) {
+                    key_units = held_units + static_cast<std::int64_t>(random() % 7) - 3;
+                } else {
+                    key_units += 8 + static_cast<std::int64_t>(random() % 8);  // a new key
+                }
+                const std::uint64_t count = 1 + random() % 5;
+                const T key = random() % 40 == 0 ? std::numeric_limits<T>::quiet_NaN()
+                                                 : static_cast<T>(key_units) * unit;
+                const T y = static_cast<T>(random() % 3) + static_cast<T>(random() % 2) * eps;
+                parts[p].push_back(Run<T>{key, y, point, point + count - 1});
+                point += count;
+            }
+            held_units = key_units;
+        }
+        const List<Run<T>> copied = stitch_runs<T>(parts, StitchKey::X);
+        const StitchedRuns<T> in_place(parts);
+        ASSERT_EQ(in_place.size(), copied.size()) << "trial " << trial;
+        const std::uint64_t begin = random() % (copied.size() + 1);
+        const std::uint64_t end = begin + random() % (copied.size() - begin + 1);
+        for (const auto& [from, to] : {std::pair{std::uint64_t{0}, std::uint64_t{copied.size()}},
+                                       std::pair{begin, end}}) {
+            List<Run<T>> read;
+            in_place.for_each(from, to, [&read](const Run<T>& run) { read.push_back(run); });
+            ASSERT_EQ(read.size(), to - from) << "trial " << trial;
+            for (std::uint64_t k = 0; k < read.size(); ++k) {
+                ASSERT_EQ(std::memcmp(&read[k], &copied[from + k], sizeof(Run<T>)), 0)
+                    << "trial " << trial << ", record " << from + k;
+            }
+            if (from < to) {
+                const List<Run<T>> expected = merge_runs_in_range(copied, from, to);
+                const List<Run<T>> merged = merge_stitched_in_range(in_place, from, to);
+                ASSERT_EQ(merged.size(), expected.size()) << "trial " << trial;
+                ASSERT_EQ(std::memcmp(merged.data(), expected.data(), merged.size() * sizeof(Run<T>)), 0)
+                    << "trial " << trial;
+            }
+        }
+    }
+}
+
 TEST(ChunkedFailure, AllocationFailureOnAWorkerReachesTheCaller) {
     std::vector<double> x(RUN_PARALLEL_MIN_POINTS, 1.0), y(RUN_PARALLEL_MIN_POINTS, 0.0);
     const std::size_t saved = allocation_budget.load();
