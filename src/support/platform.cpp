@@ -103,10 +103,10 @@ void* allocate_large_block(std::size_t bytes) noexcept {
         return nullptr;
     }
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-    // Lists are reserved for the most they could hold and most use a small
-    // part of that. The first huge page keeps ordinary pages, so a list that
-    // stays small never pays for zeroing a whole huge page; the rest is
-    // marked for huge pages. Advisory; failure is harmless.
+    // Lists are often reserved for far more than they come to hold. The
+    // first huge page keeps ordinary pages, so a list that stays small never
+    // pays for zeroing a whole huge page; the rest is marked for huge pages.
+    // Advisory; failure is harmless.
     if (bytes > LARGE_BLOCK_ALIGNMENT) {
         madvise(static_cast<char*>(block) + LARGE_BLOCK_ALIGNMENT, bytes - LARGE_BLOCK_ALIGNMENT,
                 MADV_HUGEPAGE);

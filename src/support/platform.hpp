@@ -23,8 +23,10 @@ std::uint64_t logical_processor_count() noexcept;
 inline constexpr std::size_t LARGE_BLOCK_ALIGNMENT = std::size_t{2} << 20;
 
 // A block of at least `bytes` bytes (more than 0), aligned to
-// LARGE_BLOCK_ALIGNMENT; on Linux marked for transparent huge pages, so that
-// first touch costs one fault per 2 MiB instead of one per 4 KiB. nullptr
+// LARGE_BLOCK_ALIGNMENT; on Linux marked for transparent huge pages beyond
+// its first 2 MiB, so that first touch there costs one fault per 2 MiB
+// instead of one per 4 KiB, while a block that is barely used never has a
+// whole huge page zeroed for it. nullptr
 // when the system refuses. Release it with release_large_block only.
 void* allocate_large_block(std::size_t bytes) noexcept;
 void release_large_block(void* block) noexcept;
