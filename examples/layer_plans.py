@@ -1,10 +1,11 @@
 """Realistic layer plans: sliced parts hatched in the usual scan strategies
-and recorded at 100 kHz, with the scan line of every point known.
+and recorded the ways scanner and melt-pool logs record them, with the scan
+line of every point known.
 
 A part is a slice of a solid: an outer outline and holes, with straight and
 curved edges (a disc with an off-centre hole, an L-shaped bracket with a
-rounded inner corner and a round hole). A layer hatches its parts in one of
-three strategies, always with 0.1 mm between neighbouring lines:
+rounded inner corner and a round hole, thin walls, small parts, a plate with a
+lattice of holes). A layer hatches its parts in one of three strategies:
 
 - `meander_layer`: each part filled by one meander at one hatch angle;
 - `stripe_layer`: each part cut into parallel stripes, each stripe filled by
@@ -12,17 +13,24 @@ three strategies, always with 0.1 mm between neighbouring lines:
 - `island_layer`: each part cut into square islands (checkerboard); the hatch
   direction turns by 90 degrees from one island to the next.
 
-Along the path the scanner is sampled at 100 kHz: marking at 1000 mm/s
-(0.01 mm between samples), jumps at 4000 mm/s (0.04 mm). A line that
-crosses a hole is one line with a jump in it; neighbouring lines are joined
-by turn-arounds that overshoot the line ends a little; regions and parts are
-joined by straight jumps; after its hatch every part gets a contour pass
-around its outline and holes. Units are millimetres.
+The scanner moves along the plan in time: marking at the marking speed,
+jumping at the jump speed, with the optional delays (standing still at line
+starts and ends) and skywriting (the line's direction kept for a while before
+and after it, laser off). A line that crosses a hole is one line with a jump
+in it; neighbouring lines are joined by turn-arounds that overshoot the line
+ends a little; regions and parts are joined by straight jumps; every part
+gets a contour pass around its outline and holes, after its hatch or before
+it. The position is sampled at a fixed rate over the whole path (so samples
+fall anywhere on a line, not at its ends), optionally only while the laser
+is on, with Gaussian noise, in millimetres or any other unit: see
+`Recording`. The default recording is 100 kHz, marking at 1000 mm/s, jumps
+at 4000 mm/s, everything recorded, millimetres.
 
 `own_id_share` measures a numbering against the plan: see there.
 """
 from __future__ import annotations
 
+import dataclasses
 import math
 from dataclasses import dataclass
 
@@ -38,6 +46,38 @@ JUMP_SPEED = 4000.0
 MARK_STEP = MARK_SPEED / RATE_HZ   # 0.01 mm
 JUMP_STEP = JUMP_SPEED / RATE_HZ   # 0.04 mm
 HATCH = 0.1
+# Vertices of the curve of one turn-around.
+TURN_VERTICES = 17
+
+
+@dataclass(frozen=True)
+class Recording:
+    """How a layer's path is recorded.
+
+    `rate_hz`: samples per second. `mark_speed`, `jump_speed`: mm/s.
+    `unit`: the coordinates are millimetres times this (1000 gives
+    micrometres, 0.001 metres). `delay`: samples the position stands still at
+    the start and at the end of every scan line. `skywriting`: mm of run-up
+    before and run-out after every scan line, at marking speed, laser off.
+    `laser_on_only`: only samples taken while the laser is on are recorded
+    (lines, contours and the delays at line ends), so nothing lies between
+    one line and the next. `contours_first`: every part's contours before its
+    hatch. `noise`: standard deviation in mm of Gaussian noise on x and y.
+    """
+
+    rate_hz: float = RATE_HZ
+    mark_speed: float = MARK_SPEED
+    jump_speed: float = JUMP_SPEED
+    unit: float = 1.0
+    delay: int = 0
+    skywriting: float = 0.0
+    laser_on_only: bool = False
+    contours_first: bool = False
+    noise: float = 0.0
+    seed: int = 0
+
+
+BASE = Recording()
 
 
 # --------------------------------------------------------------------- parts
@@ -55,6 +95,15 @@ def _circle(cx: float, cy: float, r: float, segments: int = 256,
     if reverse:
         t = t[::-1]
     return np.column_stack([cx + r * np.cos(t), cy + r * np.sin(t)])
+
+
+def _rectangle(cx: float, cy: float, width: float, height: float, angle: float = 0.0) -> Floats:
+    """The corners of a `width` x `height` rectangle centred on (cx, cy),
+    turned by `angle` degrees, counter-clockwise."""
+    corners = np.array([[-1, -1], [1, -1], [1, 1], [-1, 1]]) * [width / 2, height / 2]
+    c, s = _rotation(angle)
+    return np.column_stack([cx + corners[:, 0] * c - corners[:, 1] * s,
+                            cy + corners[:, 0] * s + corners[:, 1] * c])
 
 
 def disc_with_hole(cx: float = 0.0, cy: float = 0.0, radius: float = 5.0,
@@ -86,6 +135,40 @@ def default_parts() -> list[Part]:
     return [disc_with_hole(0.0, 0.0), l_bracket(6.5, -4.5)]
 
 
+def thin_walls() -> list[Part]:
+    """Walls a few lines thick: a straight one 0.6 mm thick, one 1 mm thick
+    turned by 40 degrees, and a ring 0.8 mm thick."""
+    return [Part((_rectangle(0.0, 0.0, 10.0, 0.6),)),
+            Part((_rectangle(1.0, 4.0, 8.0, 1.0, 40.0),)),
+            Part((_circle(9.0, 3.0, 3.2), _circle(9.0, 3.0, 2.4, reverse=True)))]
+
+
+def small_parts(rows: int = 3, columns: int = 4, pitch: float = 3.5) -> list[Part]:
+    """A grid of small parts, 2 mm squares and discs of 2 mm, alternately."""
+    parts = []
+    for i in range(rows):
+        for j in range(columns):
+            cx, cy = j * pitch, i * pitch
+            if (i + j) % 2:
+                parts.append(Part((_circle(cx, cy, 1.0, 96),)))
+            else:
+                parts.append(Part((_rectangle(cx, cy, 2.0, 2.0, 15.0 * i),)))
+    return parts
+
+
+def hole_lattice(width: float = 12.0, height: float = 8.0, pitch: float = 2.0,
+                 hole: float = 0.55) -> list[Part]:
+    """A plate with a lattice of round holes, so that most lines cross several."""
+    holes = tuple(_circle(x, y, hole, 64, reverse=True)
+                  for x in np.arange(-width / 2 + pitch, width / 2 - pitch / 2, pitch)
+                  for y in np.arange(-height / 2 + pitch, height / 2 - pitch / 2, pitch))
+    return [Part((_rectangle(0.0, 0.0, width, height),) + holes)]
+
+
+SHAPES = {"default": default_parts, "thin walls": thin_walls, "small parts": small_parts,
+          "hole lattice": hole_lattice}
+
+
 # ----------------------------------------------------------------- hatching
 
 def _rotation(phi_deg: float) -> tuple[float, float]:
@@ -112,7 +195,8 @@ def from_frame(u: Floats, v: Floats, angle: float) -> tuple[Floats, Floats]:
     return u * c - v * s, u * s + v * c
 
 
-def _intervals(rings: list[Floats], u: float, low: float, high: float) -> list[tuple[float, float]]:
+def _intervals(rings: list[Floats], u: float, low: float, high: float,
+               shortest: float) -> list[tuple[float, float]]:
     """The pieces of the line at u (running along v) inside the rings
     (even-odd rule), clipped to [low, high], in increasing v."""
     crossings: list[float] = []
@@ -127,115 +211,175 @@ def _intervals(rings: list[Floats], u: float, low: float, high: float) -> list[t
     pieces = []
     for lo, hi in zip(crossings[0::2], crossings[1::2]):
         lo, hi = max(lo, low), min(hi, high)
-        if hi - lo > MARK_STEP:
+        if hi - lo > shortest:
             pieces.append((lo, hi))
     return pieces
 
 
 class _Path:
-    """Builds a recorded path point by point, with the ground truth."""
+    """The scanner's path as moves in time, with the ground truth of every
+    move: straight pieces from vertex to vertex, each at its own speed (or a
+    stop of a given duration), laser on or off."""
 
-    def __init__(self) -> None:
-        self.u: list[Floats] = []
-        self.v: list[Floats] = []
-        self.line: list[Ints] = []
+    def __init__(self, recording: Recording, hatch: float) -> None:
+        self.recording = recording
+        self.hatch = hatch
+        self.x: list[Floats] = []
+        self.y: list[Floats] = []
+        self.seconds: list[Floats] = []   # duration of the move that ends at each vertex
+        self.line: list[Ints] = []        # of the move that ends at each vertex
         self.region: list[Ints] = []
-        self.angle: list[float] = []
+        self.laser: list[NDArray[np.bool_]] = []
+        self.recorded: list[NDArray[np.bool_]] = []   # seen by a laser-on-only log
         self.last: tuple[float, float] | None = None
         self.lines = 0
         self.regions = 0
 
-    def add(self, u: Floats, v: Floats, angle: float, line: int = -1, region: int = -1) -> None:
-        if len(u) == 0:
-            return
-        x, y = from_frame(np.asarray(u, float), np.asarray(v, float), angle)
-        self.u.append(x)
-        self.v.append(y)
+    def _append(self, x: Floats, y: Floats, seconds: Floats, line: int, region: int,
+                laser: bool, recorded: bool) -> None:
+        self.x.append(x)
+        self.y.append(y)
+        self.seconds.append(seconds)
         self.line.append(np.full(len(x), line, dtype=np.int64))
         self.region.append(np.full(len(x), region, dtype=np.int64))
+        self.laser.append(np.full(len(x), laser))
+        self.recorded.append(np.full(len(x), recorded))
         self.last = (float(x[-1]), float(y[-1]))
 
-    def jump_to(self, x: float, y: float) -> None:
-        """A straight jump from the last point to (x, y), both ends excluded."""
-        if self.last is None:
+    def move(self, x: Floats, y: Floats, speed: float, line: int = -1, region: int = -1,
+             laser: bool = False) -> None:
+        """Along the polyline through (x, y), from the last vertex on."""
+        x, y = np.asarray(x, float), np.asarray(y, float)
+        if len(x) == 0:
             return
-        x0, y0 = self.last
-        count = int(math.ceil(math.hypot(x - x0, y - y0) / JUMP_STEP))
-        if count > 1:
-            t = np.linspace(0.0, 1.0, count + 1)[1:-1]
-            self.add(x0 + (x - x0) * t, y0 + (y - y0) * t, 90.0)
+        if self.last is None:
+            self.last = (float(x[0]), float(y[0]))
+            self._append(x[:1], y[:1], np.zeros(1), line, region, laser, laser)
+            x, y = x[1:], y[1:]
+            if len(x) == 0:
+                return
+        px = np.concatenate([[self.last[0]], x])
+        py = np.concatenate([[self.last[1]], y])
+        seconds = np.hypot(np.diff(px), np.diff(py)) / speed
+        self._append(x, y, seconds, line, region, laser, laser)
+
+    def stand(self, samples: int) -> None:
+        """Standing still for `samples` sampling periods; a laser-on-only
+        log records it too."""
+        if samples > 0 and self.last is not None:
+            self._append(np.array([self.last[0]]), np.array([self.last[1]]),
+                         np.array([samples / self.recording.rate_hz]), -1, -1, False, True)
+
+    def jump_to(self, x: float, y: float) -> None:
+        self.move(np.array([x]), np.array([y]), self.recording.jump_speed)
+
+    def sample(self, angles: list[float]) -> "Layer":
+        rec = self.recording
+        x = np.concatenate(self.x)
+        y = np.concatenate(self.y)
+        ends = np.cumsum(np.concatenate(self.seconds))
+        line, region = np.concatenate(self.line), np.concatenate(self.region)
+        laser, recorded = np.concatenate(self.laser), np.concatenate(self.recorded)
+        period = 1.0 / rec.rate_hz
+        t = np.arange(int(math.floor(ends[-1] / period)) + 1) * period
+        # Sample k lies on the move that ends at vertex `at`, which started at
+        # vertex at - 1.
+        at = np.clip(np.searchsorted(ends, t, side="left"), 1, len(ends) - 1)
+        start = ends[at - 1]
+        span = ends[at] - start
+        f = np.where(span > 0, np.clip((t - start) / np.where(span > 0, span, 1.0), 0.0, 1.0),
+                     1.0)
+        sx = x[at - 1] + (x[at] - x[at - 1]) * f
+        sy = y[at - 1] + (y[at] - y[at - 1]) * f
+        sline = np.where(laser[at], line[at], -1)
+        sregion = np.where(laser[at], region[at], -1)
+        keep = recorded[at] if rec.laser_on_only else np.ones(len(t), dtype=bool)
+        sx, sy, sline, sregion = sx[keep], sy[keep], sline[keep], sregion[keep]
+        if rec.noise > 0:
+            rng = np.random.default_rng(rec.seed)
+            sx = sx + rng.normal(0.0, rec.noise, len(sx))
+            sy = sy + rng.normal(0.0, rec.noise, len(sy))
+        if rec.unit != 1.0:
+            sx, sy = sx * rec.unit, sy * rec.unit
+        return Layer(sx, sy, sline, sregion, tuple(angles), rec)
 
 
 def _hatch_region(path: _Path, rings_xy: list[Floats], angle: float,
-                  clip: tuple[float, float, float, float] | None) -> None:
+                  clip: tuple[float, float, float, float] | None) -> bool:
     """One meander of lines at `angle` over the rings, optionally clipped to
-    the frame rectangle (u0, u1, v0, v1); one region of the ground truth."""
+    the frame rectangle (u0, u1, v0, v1); one region of the ground truth.
+    Whether it holds a line."""
+    rec, hatch = path.recording, path.hatch
     rings = [to_frame(r, angle) for r in rings_xy]
     us = np.concatenate([r[:, 0] for r in rings])
     vs = np.concatenate([r[:, 1] for r in rings])
     u0, u1, v0, v1 = (us.min(), us.max(), vs.min(), vs.max()) if clip is None else clip
-    first = math.floor(u0 / HATCH)
+    shortest = 2.0 * rec.mark_speed / rec.rate_hz
     lines = []
-    k = first
-    while (k + 0.5) * HATCH < u1:
-        u = (k + 0.5) * HATCH
+    k = math.floor(u0 / hatch)
+    while (k + 0.5) * hatch < u1:
+        u = (k + 0.5) * hatch
         k += 1
         if u <= u0:
             continue
-        pieces = _intervals(rings, u, v0, v1)
+        pieces = _intervals(rings, u, v0, v1, shortest)
         if pieces:
             lines.append((u, pieces))
     if not lines:
-        return
+        return False
     region = path.regions
     path.regions += 1
+    sky = rec.skywriting
+
+    def go(u: Floats, v: Floats, speed: float, line: int = -1, laser: bool = False) -> None:
+        x, y = from_frame(np.asarray(u, float), np.asarray(v, float), angle)
+        path.move(x, y, speed, line, region if laser else -1, laser)
+
     previous_end: tuple[float, float] | None = None
     for i, (u, pieces) in enumerate(lines):
         upward = i % 2 == 0
         if not upward:
             pieces = [(hi, lo) for lo, hi in reversed(pieces)]
-        start = (u, pieces[0][0])
+        sense = 1.0 if upward else -1.0
+        start = (u, pieces[0][0] - sense * sky)
         if previous_end is None:
             x, y = from_frame(np.array([start[0]]), np.array([start[1]]), angle)
             path.jump_to(float(x[0]), float(y[0]))
         else:
             _turn_around(path, previous_end, start, angle, overshoot_up=not upward)
+        if sky > 0:   # run-up
+            go([u], [pieces[0][0]], rec.mark_speed)
+        path.stand(rec.delay)
         line = path.lines
         path.lines += 1
         for j, (a, b) in enumerate(pieces):
             if j > 0:   # a jump along the line across a hole
-                prev_b = pieces[j - 1][1]
-                count = int(math.ceil(abs(a - prev_b) / JUMP_STEP))
-                t = np.linspace(0.0, 1.0, count + 1)[1:-1]
-                path.add(np.full(len(t), u), prev_b + (a - prev_b) * t, angle)
-            count = max(2, int(round(abs(b - a) / MARK_STEP)) + 1)
-            path.add(np.full(count, u), np.linspace(a, b, count), angle, line, region)
-        previous_end = (u, pieces[-1][1])
+                go([u], [a], rec.jump_speed)
+            go([u], [b], rec.mark_speed, line, laser=True)
+        path.stand(rec.delay)
+        if sky > 0:   # run-out
+            go([u], [pieces[-1][1] + sense * sky], rec.mark_speed)
+        previous_end = (u, pieces[-1][1] + sense * sky)
+    return True
 
 
 def _turn_around(path: _Path, end: tuple[float, float], start: tuple[float, float],
                  angle: float, overshoot_up: bool) -> None:
     """From the end of one line to the start of the next, overshooting the
     line ends by half a hatch spacing, at jump speed."""
-    bulge = HATCH / 2 * (1.0 if overshoot_up else -1.0)
-    length = math.hypot(start[0] - end[0], start[1] - end[1]) + 2 * abs(bulge)
-    count = max(3, int(math.ceil(length / JUMP_STEP)))
-    t = np.linspace(0.0, 1.0, count + 2)[1:-1]
+    bulge = path.hatch / 2 * (1.0 if overshoot_up else -1.0)
+    t = np.linspace(0.0, 1.0, TURN_VERTICES)[1:]
     u = end[0] + (start[0] - end[0]) * t
     v = end[1] + (start[1] - end[1]) * t + bulge * np.sin(np.pi * t)
-    path.add(u, v, angle)
+    x, y = from_frame(u, v, angle)
+    path.move(x, y, path.recording.jump_speed)
 
 
 def _contour(path: _Path, part: Part) -> None:
     for ring in part.rings:
         closed = np.vstack([ring, ring[:1]])
-        seg = np.hypot(*np.diff(closed, axis=0).T)
-        s = np.concatenate([[0.0], np.cumsum(seg)])
-        t = np.arange(0.0, s[-1], MARK_STEP)
-        x = np.interp(t, s, closed[:, 0])
-        y = np.interp(t, s, closed[:, 1])
-        path.jump_to(float(x[0]), float(y[0]))
-        path.add(x, y, 90.0)
+        path.jump_to(float(closed[0, 0]), float(closed[0, 1]))
+        path.move(closed[1:, 0], closed[1:, 1], path.recording.mark_speed, laser=True)
 
 
 # -------------------------------------------------------------------- layers
@@ -245,14 +389,15 @@ class Layer:
     """x and y of every recorded point in acquisition order; for every point
     the scan line (numbered 0, 1, ... over the layer) and the region (a
     meander, stripe or island, numbered likewise) whose hatch it marks, or -1
-    for turn-arounds, jumps and contours; and the hatch direction of every
-    region in degrees."""
+    for turn-arounds, jumps, delays and contours; the hatch direction of every
+    region in degrees; and how the layer was recorded."""
 
     x: Floats
     y: Floats
     line: Ints
     region: Ints
     angles: tuple[float, ...]
+    recording: Recording = BASE
 
     def __len__(self) -> int:
         return len(self.x)
@@ -262,101 +407,115 @@ class Layer:
         return int(self.line.max()) + 1 if len(self.line) else 0
 
 
-def _finish(path: _Path, angles: list[float], noise: float, seed: int) -> Layer:
-    x = np.concatenate(path.u)
-    y = np.concatenate(path.v)
-    if noise > 0:
-        rng = np.random.default_rng(seed)
-        x = x + rng.normal(0.0, noise, len(x))
-        y = y + rng.normal(0.0, noise, len(y))
-    return Layer(x, y, np.concatenate(path.line), np.concatenate(path.region), tuple(angles))
+def _recording(recording: Recording | None, noise: float | None, seed: int | None) -> Recording:
+    rec = recording or BASE
+    if noise is not None:
+        rec = dataclasses.replace(rec, noise=noise)
+    if seed is not None:
+        rec = dataclasses.replace(rec, seed=seed)
+    return rec
 
 
-def meander_layer(angle: float, *, parts: list[Part] | None = None, noise: float = 0.0,
-                  seed: int = 0, frame: bool = False) -> Layer:
+def _layer(parts: list[Part], recording: Recording, hatch: float, hatch_part) -> Layer:
+    path = _Path(recording, hatch)
+    angles: list[float] = []
+    for part in parts:
+        if recording.contours_first:
+            _contour(path, part)
+        angles.extend(hatch_part(path, part))
+        if not recording.contours_first:
+            _contour(path, part)
+    return path.sample(angles)
+
+
+def meander_layer(angle: float, *, parts: list[Part] | None = None, hatch: float = HATCH,
+                  recording: Recording | None = None, noise: float | None = None,
+                  seed: int | None = None, frame: bool = False) -> Layer:
     """Every part filled by one meander of lines at `angle` degrees, then
     contoured. `frame=True` gives the same plan in its own hatch frame, where
     the lines run along y at exactly constant x (the plan rotated by
-    90 - `angle` degrees)."""
-    path = _Path()
-    angles = []
-    for part in parts or default_parts():
-        rings = list(part.rings)
-        if frame:
-            rings = [to_frame(r, angle) for r in rings]
-        _hatch_region(path, rings, 90.0 if frame else angle, None)
-        angles.append(90.0 if frame else angle)
-        _contour(path, Part(tuple(rings)))
-    return _finish(path, angles, noise, seed)
+    90 - `angle` degrees). `noise` and `seed` replace those of `recording`."""
+    rec = _recording(recording, noise, seed)
+    parts = parts or default_parts()
+    if frame:
+        parts = [Part(tuple(to_frame(r, angle) for r in part.rings)) for part in parts]
+    direction = 90.0 if frame else angle
+
+    def hatch_part(path: _Path, part: Part) -> list[float]:
+        return [direction] if _hatch_region(path, list(part.rings), direction, None) else []
+
+    return _layer(parts, rec, hatch, hatch_part)
 
 
 def stripe_layer(angle: float, *, width: float = 4.0, parts: list[Part] | None = None,
-                 noise: float = 0.0, seed: int = 0) -> Layer:
+                 hatch: float = HATCH, recording: Recording | None = None,
+                 noise: float | None = None, seed: int | None = None) -> Layer:
     """Every part cut into stripes `width` wide; the lines, at `angle`
     degrees, run across the stripes; the stripes are filled one after
     another, each by its own meander. Then the contours."""
-    path = _Path()
-    angles = []
-    for part in parts or default_parts():
+    rec = _recording(recording, noise, seed)
+
+    def hatch_part(path: _Path, part: Part) -> list[float]:
         rings = [to_frame(r, angle) for r in part.rings]
         us = np.concatenate([r[:, 0] for r in rings])
         vs = np.concatenate([r[:, 1] for r in rings])
+        angles = []
         v = math.floor(vs.min() / width) * width
         while v < vs.max():
-            before = path.regions
-            _hatch_region(path, list(part.rings), angle, (us.min(), us.max(), v, v + width))
-            if path.regions > before:
+            if _hatch_region(path, list(part.rings), angle, (us.min(), us.max(), v, v + width)):
                 angles.append(angle)
             v += width
-        _contour(path, part)
-    return _finish(path, angles, noise, seed)
+        return angles
+
+    return _layer(parts or default_parts(), rec, hatch, hatch_part)
 
 
 def island_layer(angle: float, *, size: float = 4.0, parts: list[Part] | None = None,
-                 noise: float = 0.0, seed: int = 0) -> Layer:
+                 hatch: float = HATCH, recording: Recording | None = None,
+                 noise: float | None = None, seed: int | None = None) -> Layer:
     """Every part cut into square islands `size` wide on a grid turned by
     `angle`; in checkerboard order the islands are hatched at `angle` and
     `angle` + 90 degrees in turn, row by row, each by its own meander. Then
     the contours."""
-    path = _Path()
-    angles = []
-    for part in parts or default_parts():
+    rec = _recording(recording, noise, seed)
+
+    def hatch_part(path: _Path, part: Part) -> list[float]:
         grid = [to_frame(r, angle) for r in part.rings]
         us = np.concatenate([r[:, 0] for r in grid])
         vs = np.concatenate([r[:, 1] for r in grid])
         i0, i1 = math.floor(us.min() / size), math.ceil(us.max() / size)
         j0, j1 = math.floor(vs.min() / size), math.ceil(vs.max() / size)
+        angles = []
         for row, j in enumerate(range(j0, j1)):
             columns = list(range(i0, i1))
             if row % 2:
                 columns.reverse()
             for i in columns:
-                turn = (i + j) % 2
-                direction = angle + 90.0 * turn
+                direction = angle + 90.0 * ((i + j) % 2)
                 # The island's square in the frame of its own hatch.
                 corners = np.array([[i, j], [i + 1, j], [i + 1, j + 1], [i, j + 1]]) * size
                 corners_xy = np.column_stack(from_frame(corners[:, 0], corners[:, 1], angle))
                 box = to_frame(corners_xy, direction)
                 clip = (box[:, 0].min(), box[:, 0].max(), box[:, 1].min(), box[:, 1].max())
-                before = path.regions
-                _hatch_region(path, list(part.rings), direction, clip)
-                if path.regions > before:
+                if _hatch_region(path, list(part.rings), direction, clip):
                     angles.append(direction % 180.0)
-        _contour(path, part)
-    return _finish(path, angles, noise, seed)
+        return angles
+
+    return _layer(parts or default_parts(), rec, hatch, hatch_part)
 
 
 # ------------------------------------------------------------------- scoring
 
-def own_id_share(layer: Layer, labels: NDArray[np.int32]) -> float:
+def own_id_share(layer: Layer, labels: NDArray[np.int32], min_samples: int = 0) -> float:
     """The share of the plan's scan lines that get an id of their own.
 
     Each scan line of the plan (all marking points at one hatch position in
-    one pass of a meander, a jump across a hole included) counts once. Its
-    interior is its marking points without the first and the last tenth of
-    them. A line gets an id of its own when every point of its interior
-    carries one and the same id (not -1), and no point of any other line's
-    interior carries that id.
+    one pass of a meander, a jump across a hole included) counts once, if it
+    has at least `min_samples` recorded marking points. Its interior is its
+    marking points without the first and the last tenth of them. A line gets
+    an id of its own when every point of its interior carries one and the
+    same id (not -1), and no point of any other line's interior carries that
+    id.
     """
     marking = np.flatnonzero(layer.line >= 0)
     if marking.size == 0:
@@ -380,4 +539,5 @@ def own_id_share(layer: Layer, labels: NDArray[np.int32]) -> float:
     pairs = pairs[pairs[:, 1] > 0]
     carriers = np.bincount(pairs[:, 1], minlength=int(max(ids.max(initial=0), 0)) + 1)
     own = single & (carriers[np.clip(low, 0, len(carriers) - 1)] == 1)
-    return float(np.count_nonzero(own)) / lines
+    counted = counts >= max(min_samples, 1)
+    return float(np.count_nonzero(own & counted)) / max(int(np.count_nonzero(counted)), 1)
