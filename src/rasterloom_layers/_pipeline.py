@@ -56,6 +56,9 @@ REFINE_ROUNDS = 3
 # Neighbouring lines of one meander lie this many of its typical spacings
 # apart at most and at least.
 SPACING_LOW, SPACING_HIGH = 0.6, 1.6
+# Points of a turn-around this many noise widths short of its furthest
+# point along the line are as far on.
+TURN_TIE = 3.0
 # Between two neighbouring lines lie at most this many stretches of other
 # directions, none longer than this many times the lines' spacing.
 MAX_BETWEEN = 4
@@ -71,9 +74,12 @@ SMOOTH_HALF_WIDTH = 3
 # Noise below this many rounding steps of the caller's precision is none:
 # exact, commanded or quantised positions.
 EXACT_ROUNDING_STEPS = 64.0
-# Coordinates beyond this many powers of two from 1 are scaled for the
-# module's numbering, whose squared distances would overflow or vanish.
-MODULE_SAFE_EXPONENT = 500
+# Coordinates beyond this many powers of two from 1 are scaled (by a power
+# of two) for the module's numbering: its products of squared distances
+# would overflow or vanish, and its absolute tolerance of one rounding step
+# at 1 would join every point, or none.
+MODULE_SAFE_EXPONENT = 40
+MODULE_SAFE_EXPONENT_SINGLE = 24
 
 
 # ----------------------------------------------------------------- the frame
@@ -547,12 +553,15 @@ def _line_flags(nxt: Ints) -> tuple[Mask, Mask, Mask]:
 
 
 def _splits(an: Analysis, k: Ints, j: Ints, lo: Ints, hi: Ints) -> Ints:
-    """Where line j takes over from line k within the points [lo, hi) of
-    each pair: the first point of j. The split leaves the least distance to
-    the wrong line (across it, from where it ends or starts) on either side;
-    between neighbouring lines of one meander that is where the position
-    across the lines passes the middle between them. Points as near to one
-    line as to the other (within the noise) go to the earlier one."""
+    """Where line j takes over from line k, which it follows directly
+    without being its neighbour (in a log recorded only while the laser is
+    on, from one island to the next), within the points [lo, hi) of each
+    pair: the first point of j. The split leaves the least distance to the
+    wrong line (across it, from where it ends or starts) on either side;
+    points as near to one line as to the other (within the noise) go to the
+    earlier one."""
+    if len(k) == 0:
+        return np.zeros(0, dtype=np.int64)
     st, fr = an.stretches, an.frame
     counts = hi - lo
     offsets = np.concatenate([[0], np.cumsum(counts)])
@@ -577,6 +586,35 @@ def _splits(an: Analysis, k: Ints, j: Ints, lo: Ints, hi: Ints) -> Ints:
     return lo + np.where(pos >= offsets[:-1], pos - offsets[:-1] + 1, 0)
 
 
+def _turning_points(an: Analysis, k: Ints, j: Ints, lo: Ints, hi: Ints) -> Ints:
+    """Where line j takes over from its neighbour k within the points
+    [lo, hi) of each pair: just after the middle point of the turn-around
+    between them, the point that lies furthest on along line k (the middle
+    one where several lie as far on, within the noise; where nothing lies
+    between the two lines, the last point of k)."""
+    if len(k) == 0:
+        return np.zeros(0, dtype=np.int64)
+    st, fr = an.stretches, an.frame
+    counts = hi - lo
+    offsets = np.concatenate([[0], np.cumsum(counts)])
+    idx = np.repeat(lo - offsets[:-1], counts) + np.arange(offsets[-1])
+    seg = np.repeat(np.arange(len(k)), counts)
+    on = np.zeros(len(idx))
+    group = st.group[k][seg]
+    for g, angle in enumerate(an.angles):
+        sel = np.flatnonzero(group == g)
+        if len(sel):
+            _, v = across_along(fr.xn[idx[sel]], fr.yn[idx[sel]], angle)
+            on[sel] = v * st.sense[k][seg[sel]]
+    furthest = np.maximum.reduceat(on, offsets[:-1])
+    near = on >= furthest[seg] - TURN_TIE * an.noise
+    position = np.arange(len(idx))
+    first = np.minimum.reduceat(np.where(near, position, len(idx)), offsets[:-1])
+    last = np.maximum.reduceat(np.where(near, position, -1), offsets[:-1])
+    middle = first + (last - first) // 2
+    return lo + (middle - offsets[:-1]) + 1
+
+
 def number_all_lines(an: Analysis) -> Ints:
     """Ids 1, 2, ... of every line stretch, in path order, over the finite
     points; 0 elsewhere. Neighbouring lines of a meander meet at the middle
@@ -595,18 +633,26 @@ def number_all_lines(an: Analysis) -> Ints:
     ends = np.minimum((st.last + 1) * w, n)   # one past
     k, j = lines[:-1], lines[1:]
     linked = an.nxt[k] == j
-    # Lines whose blocks meet or overlap.
-    touching = ~linked & (starts[j] <= ends[k] + w)
-    pair = linked | touching
-    k, j, linked = k[pair], j[pair], linked[pair]
-    if len(k):
-        lo = np.where(linked, np.maximum((st.last[k] - 1) * w, 0),
-                      np.maximum(np.minimum(starts[j] - w, ends[k] - w), starts[k]))
-        hi = np.where(linked, np.minimum((st.first[j] + 2) * w, n),
-                      np.minimum(np.maximum(ends[k] + w, starts[j] + w), ends[j]))
-        split = _splits(an, k, j, lo, np.maximum(hi, lo + 1))
-        ends[k] = split
-        starts[j] = split
+    # The turn-around between neighbours: the points after the last of k and
+    # before the first of j (with blocks of several points, their end
+    # blocks too, which may hold some of it).
+    wide = 0 if w == 1 else w
+    turn_lo = st.last[k] * w + (1 if w == 1 else 0)
+    turn_hi = np.minimum(st.first[j] * w + wide, n)
+    turning = linked & (turn_hi > turn_lo)
+    # Lines that meet or overlap with nothing between them.
+    touching = ~turning & (starts[j] <= ends[k] + w)
+    if np.any(turning):
+        split = _turning_points(an, k[turning], j[turning], turn_lo[turning], turn_hi[turning])
+        ends[k[turning]] = split
+        starts[j[turning]] = split
+    if np.any(touching):
+        kt, jt = k[touching], j[touching]
+        lo = np.maximum(np.minimum(starts[jt] - w, ends[kt] - w), starts[kt])
+        hi = np.minimum(np.maximum(ends[kt] + w, starts[jt] + w), ends[jt])
+        split = _splits(an, kt, jt, lo, np.maximum(hi, lo + 1))
+        ends[kt] = split
+        starts[jt] = split
     s, e = starts[lines], ends[lines]
     counts = np.maximum(e - s, 0)
     offsets = np.concatenate([[0], np.cumsum(counts)])
@@ -661,7 +707,7 @@ def _module_units(fr: Frame) -> tuple[Floats, Floats]:
     if big == 0.0:
         return fr.x, fr.y
     e = math.frexp(big)[1]
-    if abs(e) <= MODULE_SAFE_EXPONENT:
+    if abs(e) <= (MODULE_SAFE_EXPONENT_SINGLE if fr.single else MODULE_SAFE_EXPONENT):
         return fr.x, fr.y
     return np.ldexp(fr.x, -e), np.ldexp(fr.y, -e)
 
