@@ -15,7 +15,8 @@ form first:
 
 The numbering functions take and return arrays as
 `rasterloom.annotate_scanlines` does; none of the functions writes to its
-inputs.
+inputs. The command `rasterloom` (also `python -m rasterloom_layers`) numbers
+layer files and writes their labels and tables.
 """
 from __future__ import annotations
 
