@@ -41,7 +41,7 @@ import layer_plans  # noqa: E402
 import sample_data  # noqa: E402
 
 DEFAULT_OUTPUT = HERE / "out"
-CLOSE_UP = 5  # the README's close-up shows the ends of scan lines 5 and 6
+CLOSE_UP = 5  # the close-up in the docs shows the ends of scan lines 5 and 6
 README_IMAGES = HERE.parent / "docs" / "images"
 
 
@@ -61,7 +61,7 @@ def print_summary(points: int, scanlines: int, unlabelled: int, seconds: float) 
 
 
 def island_layer() -> layer_plans.Layer:
-    """The README's island layer: a disc of 8 mm with a hole, cut into 3 mm
+    """The island layer of the docs: a disc of 8 mm with a hole, cut into 3 mm
     islands whose hatch (0.1 mm) turns between 67 and 157 degrees, recorded
     at 100 kHz with 2 micrometres of noise."""
     return layer_plans.island_layer(67.0, size=3.0, noise=0.002, seed=1,
@@ -170,7 +170,7 @@ def parse_args(argv=None):
     parser.add_argument("--seed", type=int, default=0,
                         help="noise seed of the built-in sample layer")
     parser.add_argument("--readme-images", action="store_true",
-                        help="write the README pictures into docs/images/ "
+                        help="redraw the pictures of the README and the docs in docs/images/ "
                              "(built-in sample layer only)")
     args = parser.parse_args(argv)
     if args.readme_images and args.recordings:

@@ -1,6 +1,6 @@
 """Checks an installed rasterloom from outside the checkout: the compiled
 module with its stub package, the metadata of pyproject.toml, the numbering
-of the README's 81-point example, and the command `rasterloom` installed as
+of the 81-point example in docs/numbering.md, and the command `rasterloom` installed as
 a console script, run on that example.
 
     python check_installed.py PYPROJECT_TOML

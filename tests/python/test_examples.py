@@ -140,7 +140,7 @@ def test_demo_draws_both_readme_pictures(tmp_path):
     for path in (overview, close_up):
         assert path.read_bytes().startswith(PNG_SIGNATURE)
         assert path.stat().st_size < 200_000
-    # The committed README pictures exist and are small.
+    # The committed pictures of the README and the docs exist and are small.
     for name in ("scanlines.png", "turnarounds.png", "islands.png"):
         committed = ROOT / "docs" / "images" / name
         assert committed.read_bytes().startswith(PNG_SIGNATURE)
