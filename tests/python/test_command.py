@@ -246,10 +246,17 @@ def test_columns_name_or_number_the_x_and_y_of_any_format(tmp_path):
     np.savez(tmp_path / "named.npz", px=x, py=y)
     cases = [("bare.csv", ("2", "3")), ("semi.csv", ("PX", "py")), ("semi.csv", ("1", "py")),
              ("wide.npy", ("3", "1")), ("named.npz", ("px", "py"))]
-    h5py = pytest.importorskip("h5py")
-    with h5py.File(tmp_path / "deep.hdf5", "w") as f:
-        f["scan/px"], f["scan/py"] = x, y
-    cases.append(("deep.hdf5", ("/scan/px", "scan/py")))
+    refused = []
+    try:
+        import h5py
+    except ImportError:   # the NumPy matrix runs without the extras
+        h5py = None
+    if h5py is not None:
+        with h5py.File(tmp_path / "deep.hdf5", "w") as f:
+            f["scan/px"], f["scan/py"] = x, y
+        cases.append(("deep.hdf5", ("/scan/px", "scan/py")))
+        refused = [("deep.hdf5", None, "has no column 'x'"),
+                   ("deep.hdf5", ("scan", "scan/py"), "a group, not a dataset")]
     for name, columns in cases:
         layer = _files.read_layer(tmp_path / name, columns)
         assert np.array_equal(layer.x, x) and np.array_equal(layer.y, y), name
@@ -261,9 +268,7 @@ def test_columns_name_or_number_the_x_and_y_of_any_format(tmp_path):
             ("semi.csv", ("px", "px"), "the same column"),
             ("wide.npy", None, "expected an (n, 2) array"),
             ("wide.npy", ("x", "y"), "give their numbers"),
-            ("named.npz", None, "expected arrays x and y"),
-            ("deep.hdf5", None, "has no column 'x'"),
-            ("deep.hdf5", ("scan", "scan/py"), "a group, not a dataset")]:
+            ("named.npz", None, "expected arrays x and y")] + refused:
         with pytest.raises(_files.LayerFileError, match=re.escape(reason)):
             _files.read_layer(tmp_path / name, columns)
 
