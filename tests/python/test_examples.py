@@ -140,7 +140,7 @@ def test_demo_draws_both_readme_pictures(tmp_path):
     for path in (overview, close_up):
         assert path.read_bytes().startswith(PNG_SIGNATURE)
         assert path.stat().st_size < 200_000
-    # The committed README pictures exist and are small.
+    # The committed pictures of the README and the docs exist and are small.
     for name in ("scanlines.png", "turnarounds.png", "islands.png"):
         committed = ROOT / "docs" / "images" / name
         assert committed.read_bytes().startswith(PNG_SIGNATURE)
@@ -168,10 +168,10 @@ def test_demo_annotates_own_recordings(tmp_path):
     expected_first = rasterloom.annotate_scanlines(first.x.astype(np.float32),
                                                    first.y.astype(np.float32))
     assert np.array_equal(labels_npy, expected_first)
-    lines = (tmp_path / "second.labels.csv").read_text().splitlines()
-    assert lines[0] == "scanline_id"
-    labels_csv = np.array([int(v) for v in lines[1:]], dtype=np.int32)
-    check_small_layer(second, labels_csv)
+    # What the command writes: labels and the table, the extra column t as a channel.
+    check_small_layer(second, np.load(tmp_path / "second.labels.npy"))
+    header = (tmp_path / "second.scanlines.csv").read_text().splitlines()[0].split(",")
+    assert header[0] == "id" and header[-3:] == ["t_mean", "t_min", "t_max"]
     for stem in ("first", "second"):
         assert (tmp_path / "pictures" / f"{stem}.png").read_bytes().startswith(PNG_SIGNATURE)
     summary = summary_of(result.stdout)
@@ -239,7 +239,7 @@ def test_dask_example_annotates_every_layer(tmp_path):
     out = tmp_path / "labels"
     results = example.annotate_folder(folder, out, workers=2, progress=False)
 
-    assert [Path(r.layer).name for r in results] == [p.name for p in paths]
+    assert [Path(r.source).name for r in results] == [p.name for p in paths]
     for i, (path, result) in enumerate(zip(paths, results)):
         labels = np.load(out / f"{path.stem}.labels.npy")
         assert Path(result.labels_file) == out / f"{path.stem}.labels.npy"
@@ -250,21 +250,7 @@ def test_dask_example_annotates_every_layer(tmp_path):
         check_small_layer(sample_data.small_layer(10 + i), labels)
         assert (result.points, result.scanlines, result.unlabelled) == (
             len(labels), 5, int(np.count_nonzero(labels < 0)))
-
-
-def test_dask_layer_task_numbers_through_the_layers_unless_plain(tmp_path):
-    import annotate_layers_dask as example
-
-    layer = tmp_path / "turned.npy"
-    np.save(layer, rotated_layer(90.0))
-    x, y = rotated_layer(90.0).T.copy()
-    for plain, expected in [(False, rasterloom_layers.annotate_layer(x, y)),
-                            (True, rasterloom.annotate_scanlines(x, y))]:
-        result = example.annotate_layer(str(layer), str(tmp_path / "out"), plain=plain)
-        labels = np.load(result.labels_file)
-        assert np.array_equal(labels, expected)
-        assert result.scanlines == np.unique(expected[expected > 0]).size
-    assert result.scanlines < 20 < np.unique(rasterloom_layers.annotate_layer(x, y)).size
+        assert (out / f"{path.stem}.scanlines.csv").is_file()
 
 
 def test_dask_example_command_line(tmp_path):
