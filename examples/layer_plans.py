@@ -5,7 +5,7 @@ line of every point known.
 A part is a slice of a solid: an outer outline and holes, with straight and
 curved edges (a disc with an off-centre hole, an L-shaped bracket with a
 rounded inner corner and a round hole, thin walls, small parts, a plate with a
-lattice of holes). A layer hatches its parts in one of three strategies:
+lattice of holes, a long plate). A layer hatches its parts in one of three strategies:
 
 - `meander_layer`: each part filled by one meander at one hatch angle;
 - `stripe_layer`: each part cut into parallel stripes, each stripe filled by
@@ -167,8 +167,13 @@ def hole_lattice(width: float = 12.0, height: float = 8.0, pitch: float = 2.0,
     return [Part((_rectangle(0.0, 0.0, width, height),) + holes)]
 
 
+def long_plate(length: float = 50.0, width: float = 4.0) -> list[Part]:
+    """A plate `length` long, for lines of up to that length."""
+    return [Part((_rectangle(0.0, 0.0, length, width),))]
+
+
 SHAPES = {"default": default_parts, "thin walls": thin_walls, "small parts": small_parts,
-          "hole lattice": hole_lattice}
+          "hole lattice": hole_lattice, "long plate": long_plate}
 
 
 # ----------------------------------------------------------------- hatching

@@ -66,15 +66,30 @@ def meander(lines, points_per_line, turn_points, *, dtype=np.float64, line_pitch
 # Shares of scan lines with an id of their own, collected by the layer tests
 # and printed at the end of the run: (strategy, case, share, reference, target).
 SHARE_REPORT: list[tuple[str, str, float, float | None, str]] = []
+# The recordings matrix: {(table, recording, strategy): (the module's
+# numbering, every line numbered)}, printed as tables.
+RECORDING_REPORT: dict[tuple[str, str, str], tuple[float, float]] = {}
 
 
 def pytest_terminal_summary(terminalreporter):
-    if not SHARE_REPORT:
-        return
     write = terminalreporter.write_line
-    terminalreporter.section("scan lines with an id of their own")
-    write(f"{'strategy':<34} {'case':<22} {'share':>7} {'vertical':>9} {'ratio':>7}  target")
-    for strategy, case, share, reference, target in sorted(SHARE_REPORT):
-        ratio = f"{share / reference:7.3f}" if reference else " " * 7
-        ref = f"{reference:9.3f}" if reference is not None else " " * 9
-        write(f"{strategy:<34} {case:<22} {share:7.3f} {ref} {ratio}  {target}")
+    if SHARE_REPORT:
+        terminalreporter.section("scan lines with an id of their own")
+        write(f"{'strategy':<34} {'case':<22} {'share':>7} {'vertical':>9} {'ratio':>7}  target")
+        for strategy, case, share, reference, target in sorted(SHARE_REPORT):
+            ratio = f"{share / reference:7.3f}" if reference else " " * 7
+            ref = f"{reference:9.3f}" if reference is not None else " " * 9
+            write(f"{strategy:<34} {case:<22} {share:7.3f} {ref} {ratio}  {target}")
+    for table in dict.fromkeys(t for t, _, _ in RECORDING_REPORT):
+        terminalreporter.section(
+            f"{table}: share of lines of 10 samples and more with an id of their own, "
+            "all_lines=False -> default")
+        keys = [(r, s) for t, r, s in RECORDING_REPORT if t == table]
+        recordings = list(dict.fromkeys(r for r, _ in keys))
+        strategies = list(dict.fromkeys(s for _, s in keys))
+        width = max(len(r) for r in recordings) + 2
+        write(f"{'recording':<{width}}" + "".join(f"{s:>18}" for s in strategies))
+        for r in recordings:
+            cells = [RECORDING_REPORT.get((table, r, s)) for s in strategies]
+            write(f"{r:<{width}}" + "".join(
+                f"{c[0]:>9.3f} ->{c[1]:>6.3f}" if c else f"{'(no lines)':>18}" for c in cells))
