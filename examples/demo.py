@@ -93,6 +93,13 @@ def run_builtin(args) -> None:
                      draw_turnarounds(rec.x, rec.y, labels, README_IMAGES / "turnarounds.png",
                                       first_id=CLOSE_UP)):
             print(f"picture:                  {path}")
+        # The same layer numbered by the module alone, for the page on how
+        # its numbering works.
+        module, _ = annotate(rec.x, rec.y, plain=True)
+        path = draw_overview(rec.x, rec.y, module, README_IMAGES / "module_numbering.png",
+                             title_of("Built-in sample layer, rasterloom.annotate_scanlines alone",
+                                      module))
+        print(f"picture:                  {path}")
         layer = island_layer()
         island_labels, _ = annotate(layer.x, layer.y, args.plain)
         path = draw_islands(layer.x, layer.y, island_labels, README_IMAGES / "islands.png",

@@ -148,7 +148,7 @@ def test_demo_draws_both_readme_pictures(tmp_path):
         assert path.read_bytes().startswith(PNG_SIGNATURE)
         assert path.stat().st_size < 200_000
     # The committed pictures of the README and the docs exist and are small.
-    for name in ("scanlines.png", "turnarounds.png", "islands.png"):
+    for name in ("scanlines.png", "turnarounds.png", "islands.png", "module_numbering.png"):
         committed = ROOT / "docs" / "images" / name
         assert committed.read_bytes().startswith(PNG_SIGNATURE)
         assert committed.stat().st_size < 200_000
@@ -218,11 +218,14 @@ def test_demo_island_layer_for_the_readme():
     import demo
 
     layer = demo.island_layer()
-    labels = rasterloom_layers.annotate_layer(layer.x, layer.y)
-    # 264 lines in 12 islands: at most 1 - 36 / 264 = 0.864 of them can get
-    # an id of their own.
+    # 264 lines in 12 islands: the module's numbering leaves the first two
+    # and the last of each at -1, so at most 1 - 36 / 264 = 0.864 of them
+    # get an id of their own; by default every line does.
     assert (layer.lines, int(layer.region.max()) + 1) == (264, 12)
-    assert demo.layer_plans.own_id_share(layer, labels) >= 0.84
+    module = rasterloom_layers.annotate_layer(layer.x, layer.y, all_lines=False)
+    assert demo.layer_plans.own_id_share(layer, module) >= 0.84
+    every = rasterloom_layers.annotate_layer(layer.x, layer.y)
+    assert demo.layer_plans.own_id_share(layer, every, min_samples=10) == 1.0
 
 
 def test_demo_rejects_bad_recording(tmp_path):
