@@ -578,7 +578,9 @@ def analyse(frame: Frame, angle_deg: float | None = None) -> Analysis | None:
     bx, by = block_means(xn, w), block_means(yn, w)
     noise = max(noise_level(bx, by), frame.rounding) if w > 1 else sigma
     if angle_deg is None:
-        angles = hatch_directions(np.diff(bx), np.diff(by), noise)
+        # Directions from evenly spaced block steps, at most SAMPLE_POINTS.
+        i = np.arange(0, max(len(bx) - 1, 0), _sample_step(len(bx), 1))
+        angles = hatch_directions(bx[i + 1] - bx[i], by[i + 1] - by[i], noise)
         if not angles:
             return None
     else:
