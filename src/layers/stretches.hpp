@@ -1,0 +1,356 @@
+// Line stretches and the links between neighbouring lines.
+//
+// A block step runs along a hatch direction when it advances along it by
+// more than a few noise widths and strays across by less than a few noise
+// widths plus the tilt. Runs of such steps in one direction and one sense
+// are stretches; consecutive stretches that continue each other on one line
+// are joined. Two stretches of one direction that follow each other are
+// neighbouring lines of one meander when they run in opposite senses,
+// overlap along the lines and lie about one line spacing apart across them.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "layers/directions.hpp"
+#include "layers/frame.hpp"
+
+namespace rasterloom::layers {
+
+// Neighbouring lines of one meander lie this many of their chain's spacings
+// apart at least and at most.
+inline constexpr double SPACING_LOW = 0.6, SPACING_HIGH = 1.6;
+// Between two neighbouring lines lie at most this many stretches of other
+// directions, none longer than this many times the lines' spacing.
+inline constexpr std::int64_t MAX_BETWEEN = 4;
+inline constexpr double BETWEEN_LENGTH = 2.5;
+// At least one of two neighbouring lines is this share of their spacing
+// long (a hatch clipped by the part may leave lines shorter than it).
+inline constexpr double LINE_TO_SPACING = 0.25;
+// A stretch of this many block steps at most that moves this many times
+// faster than its neighbour is a jump, not a line.
+inline constexpr std::uint64_t JUMP_STEPS = 2;
+inline constexpr double PACE_RATIO = 2.5;
+// A chain's own spacing lies within these factors of its direction's.
+inline constexpr double CHAIN_SPREAD_LOW = 1.0 / 3.0, CHAIN_SPREAD_HIGH = 3.0;
+// Chains of links this short are checked against the direction's usual
+// spacing instead of their own.
+inline constexpr std::size_t SHORT_CHAIN = 2;
+
+// Block points: the block means, or the normalised points themselves.
+struct BlockPoints {
+    std::span<const double> x, y;
+    std::uint64_t size() const noexcept { return x.size(); }
+};
+
+// A run of block steps [first, last) along one direction and sense: block
+// points first .. last, with the position across the lines near either end
+// (the mean of three block points) and along them at either end, in the
+// direction's frame.
+struct Stretch {
+    std::uint32_t group;
+    std::int32_t sense;   // +1 or -1 along v
+    std::uint64_t first, last;
+    double u_first, u_last, v_first, v_last;
+
+    double length() const noexcept { return std::fabs(v_last - v_first); }
+    std::uint64_t steps() const noexcept { return last - first; }
+};
+
+using Stretches = List<Stretch>;
+
+// The label of a block step: 2 * group + (1 along +v), or -1.
+inline std::int64_t step_label(double dx, double dy, std::span<const Turn> turns, double floor) noexcept {
+    std::int64_t label = -1;
+    double best = std::numeric_limits<double>::infinity();
+    for (std::size_t g = 0; g < turns.size(); ++g) {
+        const double du = across(turns[g], dx, dy), dv = along(turns[g], dx, dy);
+        const double adv = std::fabs(dv);
+        const bool runs_along = adv >= ADVANCE * floor && std::fabs(du) <= TILT * adv + STRAY * floor;
+        // The best aligned direction wins where several would take a step.
+        const double lean = runs_along ? std::fabs(du) / (adv > 0.0 ? adv : 1.0)
+                                       : std::numeric_limits<double>::infinity();
+        if (lean < best) {
+            best = lean;
+            label = 2 * static_cast<std::int64_t>(g) + (dv > 0.0 ? 1 : 0);
+        }
+    }
+    return label;
+}
+
+// A run of equally labelled steps [start, end).
+struct StepRun {
+    std::int64_t label;
+    std::uint64_t start, end;
+};
+
+inline List<StepRun> label_runs(const BlockPoints& p, std::span<const Turn> turns, double floor,
+                                std::uint64_t start, std::uint64_t end) {
+    List<StepRun> runs;
+    std::int64_t current = -2;
+    for (std::uint64_t k = start; k < end; ++k) {
+        const std::int64_t label = step_label(p.x[k + 1] - p.x[k], p.y[k + 1] - p.y[k], turns, floor);
+        if (label != current) {
+            if (current >= 0) {
+                runs.back().end = k;
+            }
+            if (label >= 0) {
+                runs.push_back({label, k, end});
+            }
+            current = label;
+        }
+    }
+    return runs;
+}
+
+// Mean of u over the three block points at one end of [first, last] (fewer
+// distinct ones in short ranges).
+template <class U>
+double end_mean(const U& u, std::uint64_t first, std::uint64_t last, bool from_end) {
+    std::uint64_t i0, i1, i2;
+    if (from_end) {
+        i0 = last, i1 = std::max(last - std::min<std::uint64_t>(last, 1), first);
+        i2 = std::max(last - std::min<std::uint64_t>(last, 2), first);
+    } else {
+        i0 = first, i1 = std::min(first + 1, last), i2 = std::min(first + 2, last);
+    }
+    return ((u(i0) + u(i1)) + u(i2)) / 3.0;
+}
+
+inline Stretch make_stretch(const BlockPoints& p, std::span<const Turn> turns, std::uint32_t group,
+                            std::int32_t sense, std::uint64_t first, std::uint64_t last) {
+    const Turn& t = turns[group];
+    auto u = [&](std::uint64_t i) { return across(t, p.x[i], p.y[i]); };
+    return Stretch{group, sense, first, last, end_mean(u, first, last, false), end_mean(u, first, last, true),
+                   along(t, p.x[first], p.y[first]), along(t, p.x[last], p.y[last])};
+}
+
+// Every stretch of the block points along the directions, in path order.
+inline Stretches find_stretches(const BlockPoints& p, std::span<const Turn> turns, double noise) {
+    Stretches out;
+    const std::uint64_t steps = p.size() > 0 ? p.size() - 1 : 0;
+    const double floor = noise * std::sqrt(2.0);
+    std::vector<parallel::IndexRange> ranges = pass_ranges(steps);
+    std::vector<List<StepRun>> parts;
+    if (ranges.size() <= 1) {
+        parts.push_back(label_runs(p, turns, floor, 0, steps));
+    } else {
+        parts = parallel::ordered_parallel_map(ranges, [&](parallel::IndexRange r) {
+            return label_runs(p, turns, floor, r.start, r.end);
+        });
+    }
+    // Runs that meet at a range's boundary with one label are one run.
+    List<StepRun> runs;
+    for (List<StepRun>& part : parts) {
+        for (const StepRun& run : part) {
+            if (!runs.empty() && runs.back().end == run.start && runs.back().label == run.label) {
+                runs.back().end = run.end;
+            } else {
+                runs.push_back(run);
+            }
+        }
+    }
+    out.reserve(runs.size());
+    for (const StepRun& run : runs) {
+        out.push_back(make_stretch(p, turns, static_cast<std::uint32_t>(run.label / 2),
+                                   run.label % 2 == 1 ? 1 : -1, run.start, run.end));
+    }
+    return out;
+}
+
+// Joins consecutive stretches of one direction and sense that continue each
+// other: the second starts ahead of where the first ended, on its line, and
+// the path between them does not leave the line (a step that noise threw
+// off, a hole jumped at another speed; not the contour of a part between the
+// last line of one part and the first of the next).
+inline Stretches merge_pieces(const Stretches& st, const BlockPoints& p, std::span<const Turn> turns,
+                              double noise) {
+    const std::size_t m = st.size();
+    if (m < 2) {
+        return st;
+    }
+    const double floor = noise * std::sqrt(2.0);
+    List<std::uint8_t> joins(m - 1, 0);
+    bool any = false;
+    for (std::size_t i = 0; i + 1 < m; ++i) {
+        const Stretch& a = st[i];
+        const Stretch& b = st[i + 1];
+        const double gap_v = (b.v_first - a.v_last) * static_cast<double>(a.sense);
+        const double gap_u = std::fabs(b.u_first - a.u_last);
+        const double stray = TILT * std::fabs(gap_v) + 2.0 * STRAY * floor;
+        if (!(a.group == b.group && a.sense == b.sense && gap_v >= -STRAY * floor && gap_u <= stray)) {
+            continue;
+        }
+        const Turn& t = turns[a.group];
+        double off = 0.0;
+        for (std::uint64_t k = a.last; k <= b.first; ++k) {
+            off = std::max(off, std::fabs(across(t, p.x[k], p.y[k]) - a.u_last));
+        }
+        if (off > stray) {
+            continue;
+        }
+        joins[i] = 1;
+        any = true;
+    }
+    if (!any) {
+        return st;
+    }
+    Stretches out;
+    for (std::size_t i = 0; i < m; ++i) {
+        if (i > 0 && joins[i - 1]) {
+            Stretch& head = out.back();
+            head.last = st[i].last;
+            head.u_last = st[i].u_last;
+            head.v_last = st[i].v_last;
+        } else {
+            out.push_back(st[i]);
+        }
+    }
+    return out;
+}
+
+// How far every stretch moves per block step, without its longest step (a
+// hole in a line of a laser-on-only log is one long step); the one step of a
+// stretch that has no other.
+inline Floats paces(const Stretches& st, const BlockPoints& p) {
+    Floats out(st.size());
+    for (std::size_t i = 0; i < st.size(); ++i) {
+        const Stretch& s = st[i];
+        double longest = -std::numeric_limits<double>::infinity();
+        for (std::uint64_t k = s.first; k < s.last; ++k) {
+            const double dx = p.x[k + 1] - p.x[k], dy = p.y[k + 1] - p.y[k];
+            longest = std::max(longest, std::sqrt(dx * dx + dy * dy));
+        }
+        const std::uint64_t count = s.steps();
+        out[i] = count > 1 ? std::max(s.length() - longest, 0.0) / static_cast<double>(count - 1)
+                           : longest;
+    }
+    return out;
+}
+
+inline constexpr std::int64_t NO_LINK = -1;
+
+// For every stretch, the next stretch when the two are neighbouring lines of
+// one meander, else NO_LINK.
+inline List<std::int64_t> link_lines(const Stretches& st, double noise, const Floats& pace,
+                                     std::size_t groups) {
+    const std::size_t m = st.size();
+    List<std::int64_t> nxt(m, NO_LINK);
+    if (m < 2) {
+        return nxt;
+    }
+    const double floor = noise * std::sqrt(2.0);
+    // Pairs: every stretch and the next of its direction, in stretch order.
+    List<std::int64_t> last_of(groups, NO_LINK);
+    List<std::int64_t> following(m, NO_LINK);
+    for (std::size_t i = 0; i < m; ++i) {
+        std::int64_t& previous = last_of[st[i].group];
+        if (previous != NO_LINK) {
+            following[static_cast<std::size_t>(previous)] = static_cast<std::int64_t>(i);
+        }
+        previous = static_cast<std::int64_t>(i);
+    }
+    struct Pair {
+        std::size_t k, j;
+        double d, spacing;
+        bool candidate;
+    };
+    List<Pair> pairs;
+    for (std::size_t k = 0; k < m; ++k) {
+        if (following[k] == NO_LINK) {
+            continue;
+        }
+        const std::size_t j = static_cast<std::size_t>(following[k]);
+        const Stretch& a = st[k];
+        const Stretch& b = st[j];
+        const double d = b.u_first - a.u_last;
+        const double spacing = std::fabs(d);
+        const double overlap = std::min(std::max(b.v_first, b.v_last), std::max(a.v_first, a.v_last)) -
+                               std::max(std::min(b.v_first, b.v_last), std::min(a.v_first, a.v_last));
+        const std::int64_t between = static_cast<std::int64_t>(j) - static_cast<std::int64_t>(k) - 1;
+        double longest = 0.0;
+        for (std::int64_t step = 1; step <= MAX_BETWEEN && step <= between; ++step) {
+            longest = std::max(longest, st[k + static_cast<std::size_t>(step)].length());
+        }
+        const bool candidate =
+            b.sense != a.sense && spacing > STRAY * floor && overlap >= -STRAY * floor &&
+            between <= MAX_BETWEEN && longest <= BETWEEN_LENGTH * spacing &&
+            std::max(a.length(), b.length()) >= LINE_TO_SPACING * spacing &&
+            !(a.steps() <= JUMP_STEPS && pace[k] > PACE_RATIO * pace[j]) &&
+            !(b.steps() <= JUMP_STEPS && pace[j] > PACE_RATIO * pace[k]);
+        pairs.push_back({k, j, d, spacing, candidate});
+    }
+    // The usual spacing of every direction, over all its candidate pairs.
+    Floats typical(groups, 0.0);
+    for (std::size_t g = 0; g < groups; ++g) {
+        List<double> values;
+        for (const Pair& pair : pairs) {
+            if (pair.candidate && st[pair.k].group == g) {
+                values.push_back(pair.spacing);
+            }
+        }
+        typical[g] = upper_median(values);
+    }
+    // Chains: runs of candidate pairs that follow each other in the list
+    // (pair i ends where pair i + 1 starts).
+    List<std::uint8_t> accepted(pairs.size(), 0);
+    std::size_t a = 0;
+    while (a < pairs.size()) {
+        if (!pairs[a].candidate) {
+            ++a;
+            continue;
+        }
+        std::size_t b = a + 1;
+        while (b < pairs.size() && pairs[b].candidate && pairs[b - 1].j == pairs[b].k) {
+            ++b;
+        }
+        const std::size_t count = b - a;
+        std::size_t ahead = 0;
+        for (std::size_t i = a; i < b; ++i) {
+            ahead += pairs[i].d > 0.0 ? 1 : 0;
+        }
+        const double side = 2 * ahead >= count ? 1.0 : -1.0;
+        const double usual = typical[st[pairs[a].k].group];
+        double h = usual;
+        if (count > SHORT_CHAIN) {
+            List<double> values;
+            for (std::size_t i = a; i < b; ++i) {
+                values.push_back(pairs[i].spacing);
+            }
+            h = upper_median(values);
+        }
+        // A chain far wider or narrower than the direction's usual spacing
+        // is no meander (the edges of a row of holes' contours).
+        if (CHAIN_SPREAD_LOW * usual <= h && h <= CHAIN_SPREAD_HIGH * usual) {
+            for (std::size_t i = a; i < b; ++i) {
+                accepted[i] = pairs[i].d * side > 0.0 && pairs[i].spacing >= SPACING_LOW * h &&
+                              pairs[i].spacing <= SPACING_HIGH * h;
+            }
+        }
+        a = b;
+    }
+    List<std::uint8_t> is_line(m, 0);
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        if (accepted[i]) {
+            nxt[pairs[i].k] = static_cast<std::int64_t>(pairs[i].j);
+            is_line[pairs[i].k] = is_line[pairs[i].j] = 1;
+        }
+    }
+    // A pair with a line of another direction between them is no pair.
+    List<std::uint64_t> count(m + 1, 0);
+    for (std::size_t i = 0; i < m; ++i) {
+        count[i + 1] = count[i] + is_line[i];
+    }
+    for (std::size_t k = 0; k < m; ++k) {
+        if (nxt[k] != NO_LINK && count[static_cast<std::size_t>(nxt[k])] - count[k + 1] > 0) {
+            nxt[k] = NO_LINK;
+        }
+    }
+    return nxt;
+}
+
+}  // namespace rasterloom::layers
