@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <span>
 
 #include "layers/frame.hpp"
 
@@ -25,10 +24,11 @@ inline constexpr std::uint64_t MAX_BLOCK = 4096;
 // where the path does not move.
 inline constexpr double CHORD_NOISE = 3.0;
 
-// Standard deviation of the noise of one coordinate (zero wherever the path
-// moves at a constant velocity or stands still, noise elsewhere).
-inline double coordinate_noise(std::span<const double> x) {
-    const std::uint64_t n = x.size();
+// Standard deviation of the noise of the values value(0 .. n - 1) (zero
+// wherever the path moves at a constant velocity or stands still, noise
+// elsewhere).
+template <class Value>
+double coordinate_noise(std::uint64_t n, const Value& value) {
     if (n < 3) {
         return 0.0;
     }
@@ -36,54 +36,57 @@ inline double coordinate_noise(std::span<const double> x) {
     List<double> d2;
     d2.reserve((n - 2 + stride - 1) / stride);
     for (std::uint64_t i = 0; i < n - 2; i += stride) {
-        d2.push_back(std::fabs((x[i + 2] - x[i + 1]) - (x[i + 1] - x[i])));
+        const double a = value(i), b = value(i + 1), c = value(i + 2);
+        d2.push_back(std::fabs((c - b) - (b - a)));
     }
     return MAD_TO_SIGMA * upper_median(d2) / std::sqrt(6.0);
 }
 
-// The position noise, both coordinates pooled.
-inline double noise_level(std::span<const double> x, std::span<const double> y) {
-    const double sx = coordinate_noise(x), sy = coordinate_noise(y);
+// The position noise of a path, both coordinates pooled.
+template <class P>
+double noise_level(const P& p) {
+    const double sx = coordinate_noise(p.size(), [&p](std::uint64_t i) { return p.x(i); });
+    const double sy = coordinate_noise(p.size(), [&p](std::uint64_t i) { return p.y(i); });
     return std::sqrt(0.5 * (sx * sx + sy * sy));
 }
 
-// The chord over `span` points that half of the path's length lies in
-// chords at most as long as.
-inline double weighted_median_chord(std::span<const double> x, std::span<const double> y,
-                                    std::uint64_t span) {
-    const std::uint64_t n = x.size();
+// The share of the chords that must move for their median to tell the step.
+inline constexpr double MOVING_SHARE = 0.25;
+
+// The median length of the chords over `span` points that move more than
+// their ends' noise (most of them lie along lines: a jump is a few steps, a
+// stop none); 0 when fewer than MOVING_SHARE of them do.
+template <class P>
+double moving_chord(const P& p, std::uint64_t span, double sigma) {
+    const std::uint64_t n = p.size();
     if (n <= span) {
         return 0.0;
     }
-    const std::uint64_t stride = sample_step(n, span);
-    List<double> chord;
-    chord.reserve((n - span + stride - 1) / stride);
+    const std::uint64_t stride = sample_step(n, span, SAMPLE_CHORDS);
+    List<double> moving;
+    std::uint64_t chords = 0;
+    const double still = CHORD_NOISE * sigma;
     for (std::uint64_t i = 0; i < n - span; i += stride) {
-        const double dx = x[i + span] - x[i], dy = y[i + span] - y[i];
-        chord.push_back(std::sqrt(dx * dx + dy * dy));
+        const double dx = p.x(i + span) - p.x(i), dy = p.y(i + span) - p.y(i);
+        const double chord = std::sqrt(dx * dx + dy * dy);
+        ++chords;
+        if (chord > still) {
+            moving.push_back(chord);
+        }
     }
-    std::sort(chord.begin(), chord.end());
-    List<double> total(chord.size());
-    double sum = 0.0;
-    for (std::size_t i = 0; i < chord.size(); ++i) {
-        sum += chord[i];
-        total[i] = sum;
-    }
-    if (!(total.back() > 0.0)) {
+    if (moving.empty() || static_cast<double>(moving.size()) < MOVING_SHARE * static_cast<double>(chords)) {
         return 0.0;
     }
-    const std::size_t at =
-        static_cast<std::size_t>(std::lower_bound(total.begin(), total.end(), 0.5 * total.back()) -
-                                 total.begin());
-    return chord[std::min(at, chord.size() - 1)];
+    return upper_median(moving);
 }
 
 // Points per block: the fewest (1, 2, 3, 4, 6, 8, 12, ...) whose mean moves,
 // while marking, far more from one block to the next than its noise.
-inline std::uint64_t block_size(std::span<const double> x, std::span<const double> y, double sigma) {
+template <class P>
+std::uint64_t block_size(const P& p, double sigma) {
     std::uint64_t w = 1;
-    while (w < MAX_BLOCK && 4 * w <= x.size()) {
-        const double chord = weighted_median_chord(x, y, w);
+    while (w < MAX_BLOCK && 4 * w <= p.size()) {
+        const double chord = moving_chord(p, w, sigma);
         const double lengthening = CHORD_NOISE * sigma;
         const double moved = std::sqrt(std::max(chord * chord - lengthening * lengthening, 0.0));
         if (moved >= BLOCK_STEP_TO_NOISE * sigma / std::sqrt(static_cast<double>(w))) {
@@ -95,22 +98,26 @@ inline std::uint64_t block_size(std::span<const double> x, std::span<const doubl
 }
 
 // Means of consecutive blocks of w points (the last may be shorter), each
-// summed from its first point to its last.
-inline Floats block_means(std::span<const double> x, std::uint64_t w) {
-    const std::uint64_t n = x.size();
+// summed from its first point to its last, into bx and by.
+template <class P>
+void block_means(const P& p, std::uint64_t w, Floats& bx, Floats& by) {
+    const std::uint64_t n = p.size();
     const std::uint64_t count = (n + w - 1) / w;
-    Floats means(count);
-    parallel_for(count, [&](parallel::IndexRange range) {
+    bx.resize(count);
+    by.resize(count);
+    map_ranges(count, [&](parallel::IndexRange range) {
         for (std::uint64_t b = range.start; b < range.end; ++b) {
             const std::uint64_t first = b * w, last = std::min(first + w, n);
-            double sum = 0.0;
+            double sx = 0.0, sy = 0.0;
             for (std::uint64_t i = first; i < last; ++i) {
-                sum += x[i];
+                sx += p.x(i);
+                sy += p.y(i);
             }
-            means[b] = sum / static_cast<double>(last - first);
+            bx[b] = sx / static_cast<double>(last - first);
+            by[b] = sy / static_cast<double>(last - first);
         }
+        return 0;
     });
-    return means;
 }
 
 }  // namespace rasterloom::layers

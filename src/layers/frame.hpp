@@ -3,17 +3,19 @@
 //
 // Scaling by powers of two is exact, so no difference or product of the
 // normalised coordinates overflows or vanishes whatever the unit, and no
-// threshold depends on it. Every value that decides a label is computed with
-// the basic operations in a fixed order (sums from the first element to the
-// last, medians as elements, never averages of two), which the reference
-// implementation in the tests follows too: both give the same labels bit for
-// bit.
+// threshold depends on it. The normalised points are not stored: every pass
+// reads the caller's arrays and scales them on the way. Every value that
+// decides a label is computed with the basic operations in a fixed order
+// (sums from the first element to the last, medians as elements, never
+// averages of two), which the reference implementation in the tests follows
+// too: both give the same labels bit for bit.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "layers/pipeline.hpp"
 #include "parallel/worker_pool.hpp"
@@ -40,15 +42,29 @@ inline constexpr double PI = 3.14159265358979323846;
 inline double radians(double degrees) noexcept { return degrees * (PI / 180.0); }
 inline double to_degrees(double radians) noexcept { return radians * (180.0 / PI); }
 
-// x * 2^k, rounded once (as ldexp).
-inline double scaled(double x, int k) noexcept { return std::ldexp(x, k); }
-
 // The binary exponent of frexp: big = m * 2^e with m in [0.5, 1).
 inline int binary_exponent(double big) noexcept {
     int e = 0;
     std::frexp(big, &e);
     return e;
 }
+
+// x * 2^k, rounded once (as ldexp), by one or two multiplications with
+// exact powers of two: a product with a power of two is the exact value
+// rounded once, and of the two factors of a large k the first never rounds.
+class Scale {
+public:
+    explicit Scale(int k = 0) noexcept
+        : first_(std::ldexp(1.0, split(k) ? k / 2 : k)),
+          second_(split(k) ? std::ldexp(1.0, k - k / 2) : 1.0),
+          split_(split(k)) {}
+    double operator()(double x) const noexcept { return split_ ? x * first_ * second_ : x * first_; }
+
+private:
+    static bool split(int k) noexcept { return k < -1022 || k > 1023; }
+    double first_, second_;
+    bool split_;
+};
 
 // The element at position size / 2 of the sorted values (which it reorders);
 // 0 for none.
@@ -61,46 +77,21 @@ inline double upper_median(List<double>& values) {
     return *middle;
 }
 
-// Points at most this many apart in index are looked at for the noise, the
-// step and the directions: larger layers are sampled evenly.
-inline constexpr std::uint64_t SAMPLE_POINTS = std::uint64_t{1} << 16;
+// Points at most this many apart in index are looked at for the noise and
+// the directions: larger layers are sampled evenly.
+inline constexpr std::uint64_t SAMPLE_POINTS = std::uint64_t{1} << 15;
+// The chords that decide the block size are fewer.
+inline constexpr std::uint64_t SAMPLE_CHORDS = std::uint64_t{1} << 13;
 
-// Stride of the evenly spaced starts of `span`-long differences in n points.
-inline std::uint64_t sample_step(std::uint64_t n, std::uint64_t span) noexcept {
-    return n > span ? std::max<std::uint64_t>(1, (n - span) / SAMPLE_POINTS) : 1;
+// Stride of the evenly spaced starts of `span`-long differences in n points,
+// `samples` of them at most (about).
+inline std::uint64_t sample_step(std::uint64_t n, std::uint64_t span,
+                                 std::uint64_t samples = SAMPLE_POINTS) noexcept {
+    return n > span ? std::max<std::uint64_t>(1, (n - span) / samples) : 1;
 }
 
-// Reads element i of one of the caller's arrays as a double.
-struct Column {
-    const void* data;
-    std::int64_t stride;
-    bool single;
-
-    double operator[](std::uint64_t i) const noexcept {
-        const std::int64_t at = static_cast<std::int64_t>(i) * stride;
-        return single ? static_cast<double>(static_cast<const float*>(data)[at])
-                      : static_cast<const double*>(data)[at];
-    }
-};
-
-struct Frame {
-    std::uint64_t total = 0;   // points of the caller's arrays
-    std::uint64_t n = 0;       // finite points
-    Column x{}, y{};
-    Indices finite;            // index of every finite point, unless all are
-    bool all_finite = true;
-    Floats xn, yn;             // the finite points, normalised
-    bool single = false;
-    double rounding = 0.0;     // the caller's rounding step, normalised
-
-    std::uint64_t source(std::uint64_t i) const noexcept { return all_finite ? i : finite[i]; }
-    // A finite point in the caller's units.
-    double cx(std::uint64_t i) const noexcept { return x[source(i)]; }
-    double cy(std::uint64_t i) const noexcept { return y[source(i)]; }
-};
-
-// Points per range of the parallel passes over the points.
-inline constexpr std::uint64_t PASS_RANGE_MIN = std::uint64_t{1} << 18;
+// Points per range of the parallel passes.
+inline constexpr std::uint64_t PASS_RANGE_MIN = std::uint64_t{1} << 17;
 
 // Cuts [0, n) into ranges for the worker pool; one range when n is small or
 // the pool has one thread.
@@ -114,101 +105,159 @@ inline std::vector<parallel::IndexRange> pass_ranges(std::uint64_t n) {
     return ranges;
 }
 
-// Runs `body(range)` over [0, n) on the pool (in ranges) and waits; `body`
-// returns nothing of interest.
+// `body(range)` for the ranges of [0, n), on the pool when there are several;
+// the results in range order.
 template <class Body>
-void parallel_for(std::uint64_t n, Body&& body) {
+auto map_ranges(std::uint64_t n, Body&& body) {
+    using Result = decltype(body(parallel::IndexRange{0, 0}));
     std::vector<parallel::IndexRange> ranges = pass_ranges(n);
     if (ranges.size() <= 1) {
-        body(parallel::IndexRange{0, n});
-        return;
+        std::vector<Result> one;
+        one.push_back(body(parallel::IndexRange{0, n}));
+        return one;
     }
-    parallel::ordered_parallel_map(std::move(ranges), [&body](parallel::IndexRange range) {
-        body(range);
-        return 0;
-    });
+    return parallel::ordered_parallel_map(std::move(ranges), body);
 }
 
-inline Frame frame_of(const Coordinates& xy) {
+// The layer as read from the caller: which points are finite, and the
+// scales and centre of the normalised frame.
+struct Frame {
+    std::uint64_t total = 0;    // points of the caller's arrays
+    std::uint64_t n = 0;        // finite points
+    Coordinates xy{};
+    bool all_finite = true;
+    Indices finite;             // index of every finite point, unless all are
+    Scale down, span;           // into (-1, 1), then to about one unit
+    double cx = 0.0, cy = 0.0;  // the centre, after `down`
+    double rounding = 0.0;      // the caller's rounding step, normalised
+    double big = 0.0;           // the largest magnitude of a finite coordinate
+};
+
+// The finite points of a frame: in the caller's units (`caller_x`) and
+// normalised (`x`), for one element type and one way of finding them.
+template <class T, bool Indexed>
+struct Points {
+    const T* px;
+    const T* py;
+    std::int64_t sx, sy;
+    const std::uint64_t* index;
+    std::uint64_t n;
+    Scale down, span;
+    double cx, cy;
+
+    std::uint64_t size() const noexcept { return n; }
+    std::uint64_t source(std::uint64_t i) const noexcept { return Indexed ? index[i] : i; }
+    double caller_x(std::uint64_t i) const noexcept {
+        return static_cast<double>(px[static_cast<std::int64_t>(source(i)) * sx]);
+    }
+    double caller_y(std::uint64_t i) const noexcept {
+        return static_cast<double>(py[static_cast<std::int64_t>(source(i)) * sy]);
+    }
+    double x(std::uint64_t i) const noexcept { return span(down(caller_x(i)) - cx); }
+    double y(std::uint64_t i) const noexcept { return span(down(caller_y(i)) - cy); }
+};
+
+// Points stored in two arrays (block means).
+struct Stored {
+    const double* px;
+    const double* py;
+    std::uint64_t n;
+
+    std::uint64_t size() const noexcept { return n; }
+    double x(std::uint64_t i) const noexcept { return px[i]; }
+    double y(std::uint64_t i) const noexcept { return py[i]; }
+};
+
+// Calls `f(points)` with the frame's points, for its element type and its
+// finite points.
+template <class F>
+decltype(auto) with_points(const Frame& fr, F&& f) {
+    const std::uint64_t* index = fr.finite.data();
+    auto make = [&](auto tag, auto indexed) {
+        using T = decltype(tag);
+        return Points<T, decltype(indexed)::value>{
+            static_cast<const T*>(fr.xy.x), static_cast<const T*>(fr.xy.y), fr.xy.x_stride, fr.xy.y_stride,
+            index, fr.n, fr.down, fr.span, fr.cx, fr.cy};
+    };
+    if (fr.xy.single) {
+        return fr.all_finite ? f(make(float{}, std::false_type{})) : f(make(float{}, std::true_type{}));
+    }
+    return fr.all_finite ? f(make(double{}, std::false_type{})) : f(make(double{}, std::true_type{}));
+}
+
+// Reads the caller's arrays once: which points are finite, the largest
+// magnitude and the bounds of the finite points; from them the frame.
+template <class T>
+Frame read_frame(const Coordinates& xy) {
     Frame frame;
+    frame.xy = xy;
     frame.total = xy.n;
-    frame.single = xy.single;
-    frame.x = Column{xy.x, xy.x_stride, xy.single};
-    frame.y = Column{xy.y, xy.y_stride, xy.single};
-    // Finite points and the largest magnitude, per range.
+    const T* px = static_cast<const T*>(xy.x);
+    const T* py = static_cast<const T*>(xy.y);
     struct Scan {
         std::uint64_t finite = 0;
         double big = 0.0;
+        double lo_x = std::numeric_limits<double>::infinity(), hi_x = -lo_x;
+        double lo_y = lo_x, hi_y = hi_x;
     };
-    std::vector<parallel::IndexRange> ranges = pass_ranges(xy.n);
-    auto scan = [&frame](parallel::IndexRange range) {
+    std::vector<Scan> scans = map_ranges(xy.n, [&](parallel::IndexRange range) {
         Scan s;
         for (std::uint64_t i = range.start; i < range.end; ++i) {
-            const double a = frame.x[i], b = frame.y[i];
+            const double a = static_cast<double>(px[static_cast<std::int64_t>(i) * xy.x_stride]);
+            const double b = static_cast<double>(py[static_cast<std::int64_t>(i) * xy.y_stride]);
             if (std::isfinite(a) && std::isfinite(b)) {
                 ++s.finite;
                 s.big = std::max(s.big, std::max(std::fabs(a), std::fabs(b)));
+                s.lo_x = std::min(s.lo_x, a), s.hi_x = std::max(s.hi_x, a);
+                s.lo_y = std::min(s.lo_y, b), s.hi_y = std::max(s.hi_y, b);
             }
         }
         return s;
-    };
-    std::vector<Scan> scans = ranges.size() <= 1
-        ? std::vector<Scan>{scan({0, xy.n})}
-        : parallel::ordered_parallel_map(ranges, scan);
-    double big = 0.0;
+    });
+    Scan all;
     for (const Scan& s : scans) {
-        frame.n += s.finite;
-        big = std::max(big, s.big);
+        all.finite += s.finite;
+        all.big = std::max(all.big, s.big);
+        all.lo_x = std::min(all.lo_x, s.lo_x), all.hi_x = std::max(all.hi_x, s.hi_x);
+        all.lo_y = std::min(all.lo_y, s.lo_y), all.hi_y = std::max(all.hi_y, s.hi_y);
     }
+    frame.n = all.finite;
+    frame.big = all.big;
     frame.all_finite = frame.n == xy.n;
     if (!frame.all_finite) {
         frame.finite.reserve(frame.n);
         for (std::uint64_t i = 0; i < xy.n; ++i) {
-            if (std::isfinite(frame.x[i]) && std::isfinite(frame.y[i])) {
+            if (std::isfinite(static_cast<double>(px[static_cast<std::int64_t>(i) * xy.x_stride])) &&
+                std::isfinite(static_cast<double>(py[static_cast<std::int64_t>(i) * xy.y_stride]))) {
                 frame.finite.push_back(i);
             }
         }
     }
-    const std::uint64_t n = frame.n;
-    frame.xn.resize(n);
-    frame.yn.resize(n);
-    if (n == 0) {
-        return frame;
-    }
-    if (big == 0.0) {
-        for (std::uint64_t i = 0; i < n; ++i) {
-            frame.xn[i] = frame.cx(i);
-            frame.yn[i] = frame.cy(i);
-        }
-        return frame;
+    if (frame.n == 0 || all.big == 0.0) {
+        return frame;   // every scale 1 and the centre 0: the points as they are
     }
     // First into (-1, 1), then, centred, so that the layer spans about one
-    // unit.
-    const int e = binary_exponent(big);
-    double lo_x = std::numeric_limits<double>::infinity(), hi_x = -lo_x;
-    double lo_y = lo_x, hi_y = hi_x, top = 0.0;
-    for (std::uint64_t i = 0; i < n; ++i) {
-        const double xs = scaled(frame.cx(i), -e), ys = scaled(frame.cy(i), -e);
-        frame.xn[i] = xs;
-        frame.yn[i] = ys;
-        lo_x = std::min(lo_x, xs), hi_x = std::max(hi_x, xs);
-        lo_y = std::min(lo_y, ys), hi_y = std::max(hi_y, ys);
-        top = std::max(top, std::max(std::fabs(xs), std::fabs(ys)));
+    // unit. Scaling by a power of two keeps the order of the values, so the
+    // bounds of the scaled points are the scaled bounds.
+    frame.down = Scale(-binary_exponent(all.big));
+    const double lo_x = frame.down(all.lo_x), hi_x = frame.down(all.hi_x);
+    const double lo_y = frame.down(all.lo_y), hi_y = frame.down(all.hi_y);
+    frame.cx = 0.5 * lo_x + 0.5 * hi_x;
+    frame.cy = 0.5 * lo_y + 0.5 * hi_y;
+    const double extent = std::max((hi_x - frame.cx) - (lo_x - frame.cx),
+                                   (hi_y - frame.cy) - (lo_y - frame.cy));
+    if (extent > 0.0) {
+        const int e2 = binary_exponent(extent);
+        frame.span = Scale(-e2);
+        const double eps = xy.single ? double(std::numeric_limits<float>::epsilon())
+                                     : std::numeric_limits<double>::epsilon();
+        frame.rounding = std::ldexp(eps * frame.down(all.big), -e2);
     }
-    const double cx = 0.5 * lo_x + 0.5 * hi_x;
-    const double cy = 0.5 * lo_y + 0.5 * hi_y;
-    const double extent = std::max((hi_x - cx) - (lo_x - cx), (hi_y - cy) - (lo_y - cy));
-    const int e2 = extent > 0.0 ? binary_exponent(extent) : 0;
-    const double eps = xy.single ? double(std::numeric_limits<float>::epsilon())
-                                 : std::numeric_limits<double>::epsilon();
-    frame.rounding = extent > 0.0 ? scaled(eps * top, -e2) : 0.0;
-    parallel_for(n, [&frame, cx, cy, e2](parallel::IndexRange range) {
-        for (std::uint64_t i = range.start; i < range.end; ++i) {
-            frame.xn[i] = scaled(frame.xn[i] - cx, -e2);
-            frame.yn[i] = scaled(frame.yn[i] - cy, -e2);
-        }
-    });
     return frame;
+}
+
+inline Frame frame_of(const Coordinates& xy) {
+    return xy.single ? read_frame<float>(xy) : read_frame<double>(xy);
 }
 
 }  // namespace rasterloom::layers

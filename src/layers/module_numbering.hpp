@@ -30,15 +30,11 @@ inline constexpr std::uint64_t SMOOTH_HALF_WIDTH = 3;
 
 // The power of two the caller's coordinates are scaled by for the module.
 inline int module_exponent(const Frame& fr) {
-    double big = 0.0;
-    for (std::uint64_t i = 0; i < fr.n; ++i) {
-        big = std::max(big, std::max(std::fabs(fr.cx(i)), std::fabs(fr.cy(i))));
-    }
-    if (big == 0.0) {
+    if (fr.big == 0.0) {
         return 0;
     }
-    const int e = binary_exponent(big);
-    return std::abs(e) <= (fr.single ? MODULE_SAFE_EXPONENT_SINGLE : MODULE_SAFE_EXPONENT) ? 0 : -e;
+    const int e = binary_exponent(fr.big);
+    return std::abs(e) <= (fr.xy.single ? MODULE_SAFE_EXPONENT_SINGLE : MODULE_SAFE_EXPONENT) ? 0 : -e;
 }
 
 struct Range {
@@ -143,15 +139,17 @@ void core_numbering(std::span<const double> u, std::span<const double> v, std::s
 }
 
 // The module's labels of the finite points [begin, end), turned by `angle`.
-inline void number_region(const Analysis& an, std::uint64_t begin, std::uint64_t end, std::size_t group,
-                          double angle, int exponent, std::span<std::int32_t> labels) {
-    const Frame& fr = an.frame;
+template <class P>
+void number_region(const Analysis& an, const P& points, std::uint64_t begin, std::uint64_t end,
+                   std::size_t group, double angle, int exponent, std::span<std::int32_t> labels) {
+    const bool single = an.frame.xy.single;
     const std::uint64_t w = an.block, count = end - begin;
     const Turn t = turn(angle);
     List<double> u(count), v(count);
     double top_u = 0.0, top_v = 0.0;
+    const Scale units(exponent);
     for (std::uint64_t i = 0; i < count; ++i) {
-        const double x = scaled(fr.cx(begin + i), exponent), y = scaled(fr.cy(begin + i), exponent);
+        const double x = units(points.caller_x(begin + i)), y = units(points.caller_y(begin + i));
         u[i] = across(t, x, y);
         v[i] = along(t, x, y);
         top_u = std::max(top_u, std::fabs(u[i]));
@@ -164,10 +162,10 @@ inline void number_region(const Analysis& an, std::uint64_t begin, std::uint64_t
                               std::clamp((s.last + 1) * w, begin, end) - begin});
         }
     }
-    const double across_noise = coordinate_noise(u);
+    const double across_noise = coordinate_noise(count, [&u](std::uint64_t i) { return u[i]; });
     const double scale = count > 0 ? top_u + top_v : 0.0;
-    const double eps = fr.single ? double(std::numeric_limits<float>::epsilon())
-                                 : std::numeric_limits<double>::epsilon();
+    const double eps = single ? double(std::numeric_limits<float>::epsilon())
+                              : std::numeric_limits<double>::epsilon();
     const double exact = EXACT_ROUNDING_STEPS * eps * (1.0 + scale);
     fit_to_line(u, ranges, w, STRAY * std::max(across_noise, exact));
     straighten(u, ranges);
@@ -183,7 +181,7 @@ inline void number_region(const Analysis& an, std::uint64_t begin, std::uint64_t
         smooth_off(u, on_line);
         smooth_off(v, on_line);
     }
-    if (fr.single) {
+    if (single) {
         core_numbering<float>(u, v, labels);
     } else {
         core_numbering<double>(u, v, labels);
@@ -193,8 +191,9 @@ inline void number_region(const Analysis& an, std::uint64_t begin, std::uint64_t
 // The module's numbering of the finite points into `found` (-1 for none):
 // region by region, or with `angle_deg` the whole path as one region turned
 // by it.
-inline void number_by_module(const Analysis& an, std::optional<double> angle_deg,
-                             std::span<std::int32_t> found) {
+template <class P>
+void number_by_module(const Analysis& an, const P& points, std::optional<double> angle_deg,
+                      std::span<std::int32_t> found) {
     const Stretches& st = an.stretches;
     const std::uint64_t n = an.frame.n, w = an.block;
     std::fill(found.begin(), found.end(), -1);
@@ -241,10 +240,12 @@ inline void number_by_module(const Analysis& an, std::optional<double> angle_deg
                     lines.push_back(k);
                 }
             }
-            angle = snap_to_axis(refine_angle(an, r.group, lines));
+            angle = with_blocks(an, points, [&](const auto& blocks) {
+                return snap_to_axis(refine_angle(an, blocks, r.group, lines));
+            });
         }
         part.assign(r.end - r.begin, -1);
-        number_region(an, r.begin, r.end, r.group, angle, exponent, part);
+        number_region(an, points, r.begin, r.end, r.group, angle, exponent, part);
         std::int64_t top = std::numeric_limits<std::int64_t>::min();
         bool numbered = false;
         for (std::uint64_t i = 0; i < part.size(); ++i) {

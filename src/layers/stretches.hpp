@@ -41,12 +41,6 @@ inline constexpr double CHAIN_SPREAD_LOW = 1.0 / 3.0, CHAIN_SPREAD_HIGH = 3.0;
 // spacing instead of their own.
 inline constexpr std::size_t SHORT_CHAIN = 2;
 
-// Block points: the block means, or the normalised points themselves.
-struct BlockPoints {
-    std::span<const double> x, y;
-    std::uint64_t size() const noexcept { return x.size(); }
-};
-
 // A run of block steps [first, last) along one direction and sense: block
 // points first .. last, with the position across the lines near either end
 // (the mean of three block points) and along them at either end, in the
@@ -67,13 +61,15 @@ using Stretches = List<Stretch>;
 inline std::int64_t step_label(double dx, double dy, std::span<const Turn> turns, double floor) noexcept {
     std::int64_t label = -1;
     double best = std::numeric_limits<double>::infinity();
+    const double advance = ADVANCE * floor, stray = STRAY * floor;
     for (std::size_t g = 0; g < turns.size(); ++g) {
         const double du = across(turns[g], dx, dy), dv = along(turns[g], dx, dy);
-        const double adv = std::fabs(dv);
-        const bool runs_along = adv >= ADVANCE * floor && std::fabs(du) <= TILT * adv + STRAY * floor;
+        const double adv = std::fabs(dv), off = std::fabs(du);
+        if (!(adv >= advance && off <= TILT * adv + stray)) {
+            continue;
+        }
         // The best aligned direction wins where several would take a step.
-        const double lean = runs_along ? std::fabs(du) / (adv > 0.0 ? adv : 1.0)
-                                       : std::numeric_limits<double>::infinity();
+        const double lean = off / (adv > 0.0 ? adv : 1.0);
         if (lean < best) {
             best = lean;
             label = 2 * static_cast<std::int64_t>(g) + (dv > 0.0 ? 1 : 0);
@@ -82,29 +78,23 @@ inline std::int64_t step_label(double dx, double dy, std::span<const Turn> turns
     return label;
 }
 
-// A run of equally labelled steps [start, end).
-struct StepRun {
-    std::int64_t label;
-    std::uint64_t start, end;
-};
-
-inline List<StepRun> label_runs(const BlockPoints& p, std::span<const Turn> turns, double floor,
-                                std::uint64_t start, std::uint64_t end) {
-    List<StepRun> runs;
-    std::int64_t current = -2;
-    for (std::uint64_t k = start; k < end; ++k) {
-        const std::int64_t label = step_label(p.x[k + 1] - p.x[k], p.y[k + 1] - p.y[k], turns, floor);
-        if (label != current) {
-            if (current >= 0) {
-                runs.back().end = k;
-            }
-            if (label >= 0) {
-                runs.push_back({label, k, end});
-            }
-            current = label;
+// The label of every block step, on the pool for long paths.
+template <class B>
+List<std::int8_t> classify_steps(const B& p, std::span<const Turn> turns, double noise) {
+    const std::uint64_t steps = p.size() > 0 ? p.size() - 1 : 0;
+    const double floor = noise * std::sqrt(2.0);
+    List<std::int8_t> labels(steps);
+    map_ranges(steps, [&](parallel::IndexRange range) {
+        double x0 = range.start < range.end ? p.x(range.start) : 0.0;
+        double y0 = range.start < range.end ? p.y(range.start) : 0.0;
+        for (std::uint64_t k = range.start; k < range.end; ++k) {
+            const double x1 = p.x(k + 1), y1 = p.y(k + 1);
+            labels[k] = static_cast<std::int8_t>(step_label(x1 - x0, y1 - y0, turns, floor));
+            x0 = x1, y0 = y1;
         }
-    }
-    return runs;
+        return 0;
+    });
+    return labels;
 }
 
 // Mean of u over the three block points at one end of [first, last] (fewer
@@ -121,43 +111,33 @@ double end_mean(const U& u, std::uint64_t first, std::uint64_t last, bool from_e
     return ((u(i0) + u(i1)) + u(i2)) / 3.0;
 }
 
-inline Stretch make_stretch(const BlockPoints& p, std::span<const Turn> turns, std::uint32_t group,
-                            std::int32_t sense, std::uint64_t first, std::uint64_t last) {
+template <class B>
+Stretch make_stretch(const B& p, std::span<const Turn> turns, std::uint32_t group, std::int32_t sense,
+                     std::uint64_t first, std::uint64_t last) {
     const Turn& t = turns[group];
-    auto u = [&](std::uint64_t i) { return across(t, p.x[i], p.y[i]); };
+    auto u = [&](std::uint64_t i) { return across(t, p.x(i), p.y(i)); };
     return Stretch{group, sense, first, last, end_mean(u, first, last, false), end_mean(u, first, last, true),
-                   along(t, p.x[first], p.y[first]), along(t, p.x[last], p.y[last])};
+                   along(t, p.x(first), p.y(first)), along(t, p.x(last), p.y(last))};
 }
 
-// Every stretch of the block points along the directions, in path order.
-inline Stretches find_stretches(const BlockPoints& p, std::span<const Turn> turns, double noise) {
+// The stretches of labelled steps: every run of equally labelled steps along
+// a direction, in path order.
+template <class B>
+Stretches find_stretches(const B& p, std::span<const Turn> turns, const List<std::int8_t>& labels) {
     Stretches out;
-    const std::uint64_t steps = p.size() > 0 ? p.size() - 1 : 0;
-    const double floor = noise * std::sqrt(2.0);
-    std::vector<parallel::IndexRange> ranges = pass_ranges(steps);
-    std::vector<List<StepRun>> parts;
-    if (ranges.size() <= 1) {
-        parts.push_back(label_runs(p, turns, floor, 0, steps));
-    } else {
-        parts = parallel::ordered_parallel_map(ranges, [&](parallel::IndexRange r) {
-            return label_runs(p, turns, floor, r.start, r.end);
-        });
-    }
-    // Runs that meet at a range's boundary with one label are one run.
-    List<StepRun> runs;
-    for (List<StepRun>& part : parts) {
-        for (const StepRun& run : part) {
-            if (!runs.empty() && runs.back().end == run.start && runs.back().label == run.label) {
-                runs.back().end = run.end;
-            } else {
-                runs.push_back(run);
-            }
+    const std::uint64_t steps = labels.size();
+    std::uint64_t k = 0;
+    while (k < steps) {
+        const std::int8_t label = labels[k];
+        std::uint64_t end = k + 1;
+        while (end < steps && labels[end] == label) {
+            ++end;
         }
-    }
-    out.reserve(runs.size());
-    for (const StepRun& run : runs) {
-        out.push_back(make_stretch(p, turns, static_cast<std::uint32_t>(run.label / 2),
-                                   run.label % 2 == 1 ? 1 : -1, run.start, run.end));
+        if (label >= 0) {
+            out.push_back(make_stretch(p, turns, static_cast<std::uint32_t>(label / 2),
+                                       label % 2 == 1 ? 1 : -1, k, end));
+        }
+        k = end;
     }
     return out;
 }
@@ -167,8 +147,8 @@ inline Stretches find_stretches(const BlockPoints& p, std::span<const Turn> turn
 // the path between them does not leave the line (a step that noise threw
 // off, a hole jumped at another speed; not the contour of a part between the
 // last line of one part and the first of the next).
-inline Stretches merge_pieces(const Stretches& st, const BlockPoints& p, std::span<const Turn> turns,
-                              double noise) {
+template <class B>
+Stretches merge_pieces(const Stretches& st, const B& p, std::span<const Turn> turns, double noise) {
     const std::size_t m = st.size();
     if (m < 2) {
         return st;
@@ -188,7 +168,7 @@ inline Stretches merge_pieces(const Stretches& st, const BlockPoints& p, std::sp
         const Turn& t = turns[a.group];
         double off = 0.0;
         for (std::uint64_t k = a.last; k <= b.first; ++k) {
-            off = std::max(off, std::fabs(across(t, p.x[k], p.y[k]) - a.u_last));
+            off = std::max(off, std::fabs(across(t, p.x(k), p.y(k)) - a.u_last));
         }
         if (off > stray) {
             continue;
@@ -216,13 +196,14 @@ inline Stretches merge_pieces(const Stretches& st, const BlockPoints& p, std::sp
 // How far every stretch moves per block step, without its longest step (a
 // hole in a line of a laser-on-only log is one long step); the one step of a
 // stretch that has no other.
-inline Floats paces(const Stretches& st, const BlockPoints& p) {
+template <class B>
+Floats paces(const Stretches& st, const B& p) {
     Floats out(st.size());
     for (std::size_t i = 0; i < st.size(); ++i) {
         const Stretch& s = st[i];
         double longest = -std::numeric_limits<double>::infinity();
         for (std::uint64_t k = s.first; k < s.last; ++k) {
-            const double dx = p.x[k + 1] - p.x[k], dy = p.y[k + 1] - p.y[k];
+            const double dx = p.x(k + 1) - p.x(k), dy = p.y(k + 1) - p.y(k);
             longest = std::max(longest, std::sqrt(dx * dx + dy * dy));
         }
         const std::uint64_t count = s.steps();

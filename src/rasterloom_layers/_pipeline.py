@@ -29,7 +29,7 @@ Mask = NDArray[np.bool_]
 
 # Points at most this many apart in index are looked at for the noise and
 # the step: larger layers are sampled evenly.
-SAMPLE_POINTS = 1 << 16
+SAMPLE_POINTS = 1 << 15
 # Noise of white Gaussian positions from the median absolute second
 # difference: sigma = MAD_TO_SIGMA * median / sqrt(6).
 MAD_TO_SIGMA = 1.4826
@@ -140,10 +140,16 @@ def _upper_median(values: Floats) -> float:
     return float(np.partition(values, k)[k])
 
 
-def _sample_step(n: int, span: int) -> int:
+# The chords that decide the block size, and the share of them that must
+# move for their median to tell the step.
+SAMPLE_CHORDS = 1 << 13
+MOVING_SHARE = 0.25
+
+
+def _sample_step(n: int, span: int, samples: int = SAMPLE_POINTS) -> int:
     """Stride of the evenly spaced starts of `span`-long differences looked
-    at in a path of n points."""
-    return max(1, (n - span) // SAMPLE_POINTS)
+    at in a path of n points, `samples` of them at most (about)."""
+    return max(1, (n - span) // samples)
 
 
 def coordinate_noise(x: Floats) -> float:
@@ -164,19 +170,20 @@ def noise_level(x: Floats, y: Floats) -> float:
     return math.sqrt(0.5 * (sx * sx + sy * sy))
 
 
-def _weighted_median_chord(x: Floats, y: Floats, span: int) -> float:
-    """The chord over `span` points that half of the path's length lies in
-    chords at most as long as."""
+def _moving_chord(x: Floats, y: Floats, span: int, sigma: float) -> float:
+    """The median length of the chords over `span` points that move more
+    than their ends' noise (most of them lie along lines: a jump is a few
+    steps, a stop none); 0 when fewer than MOVING_SHARE of them do."""
     n = len(x)
     if n <= span:
         return 0.0
-    i = np.arange(0, n - span, _sample_step(n, span))
+    i = np.arange(0, n - span, _sample_step(n, span, SAMPLE_CHORDS))
     dx, dy = x[i + span] - x[i], y[i + span] - y[i]
-    chord = np.sort(np.sqrt(dx * dx + dy * dy))
-    total = np.cumsum(chord)
-    if total[-1] <= 0.0:
+    chord = np.sqrt(dx * dx + dy * dy)
+    moving = chord[chord > CHORD_NOISE * sigma]
+    if len(moving) == 0 or len(moving) < MOVING_SHARE * len(chord):
         return 0.0
-    return float(chord[np.searchsorted(total, 0.5 * total[-1])])
+    return _upper_median(moving)
 
 
 def block_size(x: Floats, y: Floats, sigma: float) -> int:
@@ -186,8 +193,9 @@ def block_size(x: Floats, y: Floats, sigma: float) -> int:
     w = 1
     while w < MAX_BLOCK and 4 * w <= len(x):
         # The noise of the two ends lengthens a chord by about this much.
-        chord = _weighted_median_chord(x, y, w)
-        moved = math.sqrt(max(chord * chord - (CHORD_NOISE * sigma) ** 2, 0.0))
+        chord = _moving_chord(x, y, w, sigma)
+        lengthening = CHORD_NOISE * sigma
+        moved = math.sqrt(max(chord * chord - lengthening * lengthening, 0.0))
         if moved >= BLOCK_STEP_TO_NOISE * sigma / math.sqrt(w):
             break
         w = w + 1 if w < 4 else w + w // 2 if w & (w - 1) == 0 else w // 3 * 4
@@ -557,6 +565,7 @@ class Analysis:
 
     frame: Frame
     angles: list[float]
+    strongest: int        # the direction that holds the most line length
     block: int
     noise: float          # of a point, normalised units
     exact: bool           # no noise beyond a few rounding steps of the caller's precision
@@ -586,20 +595,23 @@ def analyse(frame: Frame, angle_deg: float | None = None) -> Analysis | None:
     else:
         angles = [angle_deg % 180.0]
     st, nxt = _lines_along(bx, by, angles, noise)
+    strongest = 0
     if len(angles) > 1:
         # Directions are those of lines: a peak of the histogram whose
         # stretches hold little of the layer's lines (the curves of
         # turn-arounds, a contour's edges) only takes steps from the others.
+        # The others keep their order, so that every step the dropped ones
+        # did not take keeps its direction.
         is_line, _, _ = _line_flags(nxt)
         held = np.bincount(st.group[is_line], weights=np.abs(st.v_last - st.v_first)[is_line],
                            minlength=len(angles))
         if held.max() > 0.0:
-            keep = [g for g in np.argsort(-held, kind="stable").tolist()
-                    if held[g] >= REGION_MIN_SHARE * held.max()]
-            if keep != list(range(len(angles))):
+            keep = [g for g in range(len(angles)) if held[g] >= REGION_MIN_SHARE * held.max()]
+            strongest = keep.index(int(np.argmax(held)))
+            if len(keep) < len(angles):
                 angles = [angles[g] for g in keep]
                 st, nxt = _lines_along(bx, by, angles, noise)
-    return Analysis(frame, angles, w, sigma, exact, st, nxt, bx, by)
+    return Analysis(frame, angles, strongest, w, sigma, exact, st, nxt, bx, by)
 
 
 def _lines_along(bx: Floats, by: Floats, angles: list[float],
@@ -760,8 +772,8 @@ def snap_to_axis(angle_deg: float) -> float:
 def estimate(an: Analysis) -> float:
     """The refined, snapped direction of the strongest group."""
     is_line, _, _ = _line_flags(an.nxt)
-    lines = np.flatnonzero(is_line & (an.stretches.group == 0))
-    return snap_to_axis(refine_angle(an, 0, lines))
+    lines = np.flatnonzero(is_line & (an.stretches.group == an.strongest))
+    return snap_to_axis(refine_angle(an, an.strongest, lines))
 
 
 # ------------------------------------------------------ the module's numbering
