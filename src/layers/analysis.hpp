@@ -78,7 +78,8 @@ template <class B>
 void stretches_and_links(Analysis& an, const B& blocks) {
     Stretches found = find_stretches(blocks, an.turns, an.labels);
     an.stretches = merge_pieces(found, blocks, an.turns, an.block_noise);
-    an.nxt = link_lines(an.stretches, an.block_noise, paces(an.stretches, blocks), an.angles.size());
+    an.nxt = link_lines(an.stretches, an.block_noise,
+                        [&](std::size_t k) { return pace(an.stretches[k], blocks); }, an.angles.size());
 }
 
 // Keeps the directions `keep` (in their order): a step that one of them

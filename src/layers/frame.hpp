@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 #include "layers/pipeline.hpp"
@@ -56,14 +57,13 @@ class Scale {
 public:
     explicit Scale(int k = 0) noexcept
         : first_(std::ldexp(1.0, split(k) ? k / 2 : k)),
-          second_(split(k) ? std::ldexp(1.0, k - k / 2) : 1.0),
-          split_(split(k)) {}
-    double operator()(double x) const noexcept { return split_ ? x * first_ * second_ : x * first_; }
+          second_(split(k) ? std::ldexp(1.0, k - k / 2) : 1.0) {}
+    // The second factor is 1 unless k is split, and x * 1 is x.
+    double operator()(double x) const noexcept { return x * first_ * second_; }
 
 private:
     static bool split(int k) noexcept { return k < -1022 || k > 1023; }
     double first_, second_;
-    bool split_;
 };
 
 // The element at position size / 2 of the sorted values (which it reorders);
@@ -133,9 +133,14 @@ struct Frame {
     double big = 0.0;           // the largest magnitude of a finite coordinate
 };
 
+// How the finite points are found in the caller's arrays: all of them,
+// contiguous (the usual case, which the compiler can vectorize); all of
+// them, at any stride; or through the list of finite points.
+enum class Access { contiguous, strided, indexed };
+
 // The finite points of a frame: in the caller's units (`caller_x`) and
 // normalised (`x`), for one element type and one way of finding them.
-template <class T, bool Indexed>
+template <class T, Access A>
 struct Points {
     const T* px;
     const T* py;
@@ -146,11 +151,17 @@ struct Points {
     double cx, cy;
 
     std::uint64_t size() const noexcept { return n; }
-    std::uint64_t source(std::uint64_t i) const noexcept { return Indexed ? index[i] : i; }
+    std::uint64_t source(std::uint64_t i) const noexcept { return A == Access::indexed ? index[i] : i; }
     double caller_x(std::uint64_t i) const noexcept {
+        if constexpr (A == Access::contiguous) {
+            return static_cast<double>(px[i]);
+        }
         return static_cast<double>(px[static_cast<std::int64_t>(source(i)) * sx]);
     }
     double caller_y(std::uint64_t i) const noexcept {
+        if constexpr (A == Access::contiguous) {
+            return static_cast<double>(py[i]);
+        }
         return static_cast<double>(py[static_cast<std::int64_t>(source(i)) * sy]);
     }
     double x(std::uint64_t i) const noexcept { return span(down(caller_x(i)) - cx); }
@@ -173,16 +184,26 @@ struct Stored {
 template <class F>
 decltype(auto) with_points(const Frame& fr, F&& f) {
     const std::uint64_t* index = fr.finite.data();
-    auto make = [&](auto tag, auto indexed) {
+    auto make = [&](auto tag, auto access) {
         using T = decltype(tag);
-        return Points<T, decltype(indexed)::value>{
+        return Points<T, decltype(access)::value>{
             static_cast<const T*>(fr.xy.x), static_cast<const T*>(fr.xy.y), fr.xy.x_stride, fr.xy.y_stride,
             index, fr.n, fr.down, fr.span, fr.cx, fr.cy};
     };
+    using Contiguous = std::integral_constant<Access, Access::contiguous>;
+    using Strided = std::integral_constant<Access, Access::strided>;
+    using ByIndex = std::integral_constant<Access, Access::indexed>;
+    const bool contiguous = (fr.xy.x_stride == 1 && fr.xy.y_stride == 1) || fr.n <= 1;
+    auto with_type = [&](auto tag) -> decltype(auto) {
+        if (!fr.all_finite) {
+            return f(make(tag, ByIndex{}));
+        }
+        return contiguous ? f(make(tag, Contiguous{})) : f(make(tag, Strided{}));
+    };
     if (fr.xy.single) {
-        return fr.all_finite ? f(make(float{}, std::false_type{})) : f(make(float{}, std::true_type{}));
+        return with_type(float{});
     }
-    return fr.all_finite ? f(make(double{}, std::false_type{})) : f(make(double{}, std::true_type{}));
+    return with_type(double{});
 }
 
 // Reads the caller's arrays once: which points are finite, the largest
@@ -202,6 +223,32 @@ Frame read_frame(const Coordinates& xy) {
     };
     std::vector<Scan> scans = map_ranges(xy.n, [&](parallel::IndexRange range) {
         Scan s;
+        // Where every point is finite (as usual) one pass without branches;
+        // otherwise again, point by point.
+        double big = 0.0, lo_x = s.lo_x, hi_x = s.hi_x, lo_y = s.lo_y, hi_y = s.hi_y;
+        bool finite = true;
+        auto scan = [&](double a, double b) {
+            const double m = std::max(std::fabs(a), std::fabs(b));
+            finite &= m <= std::numeric_limits<double>::max();
+            big = m > big ? m : big;
+            lo_x = a < lo_x ? a : lo_x, hi_x = a > hi_x ? a : hi_x;
+            lo_y = b < lo_y ? b : lo_y, hi_y = b > hi_y ? b : hi_y;
+        };
+        if (xy.x_stride == 1 && xy.y_stride == 1) {
+            for (std::uint64_t i = range.start; i < range.end; ++i) {
+                scan(static_cast<double>(px[i]), static_cast<double>(py[i]));
+            }
+        } else {
+            for (std::uint64_t i = range.start; i < range.end; ++i) {
+                scan(static_cast<double>(px[static_cast<std::int64_t>(i) * xy.x_stride]),
+                     static_cast<double>(py[static_cast<std::int64_t>(i) * xy.y_stride]));
+            }
+        }
+        if (finite) {
+            s.finite = range.end - range.start;
+            s.big = big, s.lo_x = lo_x, s.hi_x = hi_x, s.lo_y = lo_y, s.hi_y = hi_y;
+            return s;
+        }
         for (std::uint64_t i = range.start; i < range.end; ++i) {
             const double a = static_cast<double>(px[static_cast<std::int64_t>(i) * xy.x_stride]);
             const double b = static_cast<double>(py[static_cast<std::int64_t>(i) * xy.y_stride]);

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "layers/directions.hpp"
@@ -78,19 +79,55 @@ inline std::int64_t step_label(double dx, double dy, std::span<const Turn> turns
     return label;
 }
 
-// The label of every block step, on the pool for long paths.
+// The label of every block step, on the pool for long paths. Equal to
+// step_label's for every step: a step that runs along one direction only
+// takes it without comparing leans, and the exact quarter turns give the
+// same magnitudes and senses by the general formula (only the sign of a
+// zero differs, which no test looks at).
 template <class B>
 List<std::int8_t> classify_steps(const B& p, std::span<const Turn> turns, double noise) {
     const std::uint64_t steps = p.size() > 0 ? p.size() - 1 : 0;
     const double floor = noise * std::sqrt(2.0);
+    const double advance = ADVANCE * floor, stray = STRAY * floor;
     List<std::int8_t> labels(steps);
+    const std::size_t groups = turns.size();
     map_ranges(steps, [&](parallel::IndexRange range) {
-        double x0 = range.start < range.end ? p.x(range.start) : 0.0;
-        double y0 = range.start < range.end ? p.y(range.start) : 0.0;
-        for (std::uint64_t k = range.start; k < range.end; ++k) {
-            const double x1 = p.x(k + 1), y1 = p.y(k + 1);
-            labels[k] = static_cast<std::int8_t>(step_label(x1 - x0, y1 - y0, turns, floor));
-            x0 = x1, y0 = y1;
+        if (range.start >= range.end) {
+            return 0;
+        }
+        // One loop per count of directions up to two (the usual counts),
+        // which the compiler unrolls.
+        auto sweep = [&](auto fixed) {
+            constexpr std::size_t count = decltype(fixed)::value;
+            const std::size_t n_groups = count > 0 ? count : groups;
+            double x0 = p.x(range.start), y0 = p.y(range.start);
+            for (std::uint64_t k = range.start; k < range.end; ++k) {
+                const double x1 = p.x(k + 1), y1 = p.y(k + 1);
+                const double dx = x1 - x0, dy = y1 - y0;
+                x0 = x1, y0 = y1;
+                std::int64_t label = -1;
+                int taking = 0;
+                for (std::size_t g = 0; g < n_groups; ++g) {
+                    const double du = dx * turns[g].s - dy * turns[g].c;
+                    const double dv = dx * turns[g].c + dy * turns[g].s;
+                    const double adv = std::fabs(dv);
+                    const bool runs_along = adv >= advance && std::fabs(du) <= TILT * adv + stray;
+                    label = runs_along && taking == 0 ? 2 * static_cast<std::int64_t>(g) + (dv > 0.0 ? 1 : 0)
+                                                      : label;
+                    taking += runs_along ? 1 : 0;
+                }
+                if (taking > 1) [[unlikely]] {
+                    label = step_label(dx, dy, turns, floor);
+                }
+                labels[k] = static_cast<std::int8_t>(label);
+            }
+        };
+        if (groups == 1) {
+            sweep(std::integral_constant<std::size_t, 1>{});
+        } else if (groups == 2) {
+            sweep(std::integral_constant<std::size_t, 2>{});
+        } else {
+            sweep(std::integral_constant<std::size_t, 0>{});
         }
         return 0;
     });
@@ -193,32 +230,28 @@ Stretches merge_pieces(const Stretches& st, const B& p, std::span<const Turn> tu
     return out;
 }
 
-// How far every stretch moves per block step, without its longest step (a
-// hole in a line of a laser-on-only log is one long step); the one step of a
+// How far a stretch moves per block step, without its longest step (a hole
+// in a line of a laser-on-only log is one long step); the one step of a
 // stretch that has no other.
 template <class B>
-Floats paces(const Stretches& st, const B& p) {
-    Floats out(st.size());
-    for (std::size_t i = 0; i < st.size(); ++i) {
-        const Stretch& s = st[i];
-        double longest = -std::numeric_limits<double>::infinity();
-        for (std::uint64_t k = s.first; k < s.last; ++k) {
-            const double dx = p.x(k + 1) - p.x(k), dy = p.y(k + 1) - p.y(k);
-            longest = std::max(longest, std::sqrt(dx * dx + dy * dy));
-        }
-        const std::uint64_t count = s.steps();
-        out[i] = count > 1 ? std::max(s.length() - longest, 0.0) / static_cast<double>(count - 1)
-                           : longest;
+double pace(const Stretch& s, const B& p) {
+    double longest = -std::numeric_limits<double>::infinity();
+    for (std::uint64_t k = s.first; k < s.last; ++k) {
+        const double dx = p.x(k + 1) - p.x(k), dy = p.y(k + 1) - p.y(k);
+        longest = std::max(longest, std::sqrt(dx * dx + dy * dy));
     }
-    return out;
+    const std::uint64_t count = s.steps();
+    return count > 1 ? std::max(s.length() - longest, 0.0) / static_cast<double>(count - 1) : longest;
 }
 
 inline constexpr std::int64_t NO_LINK = -1;
 
 // For every stretch, the next stretch when the two are neighbouring lines of
 // one meander, else NO_LINK.
-inline List<std::int64_t> link_lines(const Stretches& st, double noise, const Floats& pace,
-                                     std::size_t groups) {
+// `pace(k)` is the pace of stretch k (asked for only next to a stretch of
+// JUMP_STEPS steps or fewer).
+template <class Pace>
+List<std::int64_t> link_lines(const Stretches& st, double noise, Pace&& pace, std::size_t groups) {
     const std::size_t m = st.size();
     List<std::int64_t> nxt(m, NO_LINK);
     if (m < 2) {
@@ -261,8 +294,8 @@ inline List<std::int64_t> link_lines(const Stretches& st, double noise, const Fl
             b.sense != a.sense && spacing > STRAY * floor && overlap >= -STRAY * floor &&
             between <= MAX_BETWEEN && longest <= BETWEEN_LENGTH * spacing &&
             std::max(a.length(), b.length()) >= LINE_TO_SPACING * spacing &&
-            !(a.steps() <= JUMP_STEPS && pace[k] > PACE_RATIO * pace[j]) &&
-            !(b.steps() <= JUMP_STEPS && pace[j] > PACE_RATIO * pace[k]);
+            !(a.steps() <= JUMP_STEPS && pace(k) > PACE_RATIO * pace(j)) &&
+            !(b.steps() <= JUMP_STEPS && pace(j) > PACE_RATIO * pace(k));
         pairs.push_back({k, j, d, spacing, candidate});
     }
     // The usual spacing of every direction, over all its candidate pairs.
