@@ -9,7 +9,7 @@
 #      installed (typing);
 #   4. sdist and wheel with python -m build, the sdist installed afresh (sdist);
 #   5. the C++ and Python tests again with AddressSanitizer and
-#      UndefinedBehaviorSanitizer;
+#      UndefinedBehaviorSanitizer, the worker pool's with ThreadSanitizer;
 #   6. the same wheel on CPython 3.11, 3.12 and 3.13 with the oldest, the
 #      last 1.x and the newest NumPy (numpy);
 #   7. a bounded fuzzing run of the core.
@@ -161,6 +161,12 @@ if want sanitizers; then
     -DRASTERLOOM_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build build/cpp-asan -j"$jobs"
   ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/cpp-asan --output-on-failure -j"$jobs"
+
+  step "Worker pool tests with ThreadSanitizer"
+  cmake -S . -B build/cpp-tsan -DRASTERLOOM_BUILD_MODULE=OFF -DRASTERLOOM_BUILD_TESTS=ON \
+    -DRASTERLOOM_THREAD_SANITIZER=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build/cpp-tsan -j"$jobs" --target test_worker_pool
+  TSAN_OPTIONS=halt_on_error=1 build/cpp-tsan/test_worker_pool --gtest_brief=1
 
   step "Python tests against a module built with the sanitizers"
   asan_venv="$root/build/venv-asan"
