@@ -15,6 +15,9 @@ write to their inputs.
 """
 from __future__ import annotations
 
+# The public functions run the pipeline in Python (_api). The same functions
+# on the compiled pipeline, the extension rasterloom_layers._native, are in
+# _native_api; importing them from there instead is the switch.
 from ._api import annotate_at_angle, annotate_layer, estimate_angle
 
 __all__ = ["annotate_at_angle", "annotate_layer", "estimate_angle"]
