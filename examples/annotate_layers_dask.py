@@ -6,12 +6,15 @@
     python examples/annotate_layers_dask.py LAYERS/ --make-sample 20  # 20 small layers first
     python examples/annotate_layers_dask.py LAYERS/ --plain           # the module alone
 
-Every `*.npy` file in the folder is one layer: an (n, 2) array of x and y
-(float64 or float32). For each layer the labels are written as
-`<name>.labels.npy` (int32, one per point) into the output folder, the layer's
-own folder by default. Layers are numbered through
+Every layer file in the folder (any format that `rasterloom annotate` reads)
+is one layer. For each layer its labels and its table of scan lines are
+written as `<name>.labels.npy` and `<name>.scanlines.csv` into the output
+folder, the layer's own folder by default; outputs that exist are kept unless
+`--overwrite` is given. Layers are numbered through
 `rasterloom_layers.annotate_layer` (any hatch angle, measured positions,
-stripes and islands); `--plain` calls `rasterloom.annotate_scanlines` directly.
+stripes and islands); `--plain` calls `rasterloom.annotate_scanlines`
+directly. This is what `rasterloom annotate LAYERS/ --scheduler ADDRESS`
+does, with a cluster started here when no scheduler is given.
 
 By default a LocalCluster of worker processes runs on this machine, one
 single-threaded worker per processor. A call of `annotate_scanlines` holds the
@@ -28,118 +31,45 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from dataclasses import dataclass
 from pathlib import Path
 
-import numpy as np
-
-
-@dataclass(frozen=True)
-class LayerResult:
-    layer: str
-    labels_file: str
-    points: int
-    scanlines: int
-    unlabelled: int
-
-
-def annotate_layer(path: str, out_dir: str | None = None, plain: bool = False) -> LayerResult:
-    """Annotates one layer file and writes its labels; runs on a worker."""
-    import rasterloom
-    import rasterloom_layers
-
-    source = Path(path)
-    data = np.load(source)
-    if data.ndim != 2 or data.shape[1] != 2:
-        raise ValueError(f"{source}: expected an (n, 2) array of x and y, got shape {data.shape}")
-    if data.dtype not in (np.float32, np.float64):
-        data = data.astype(np.float64)
-    x = np.ascontiguousarray(data[:, 0])
-    y = np.ascontiguousarray(data[:, 1])
-    if plain:
-        labels = rasterloom.annotate_scanlines(x, y)
-    else:
-        labels = rasterloom_layers.annotate_layer(x, y)
-    target = Path(out_dir) if out_dir is not None else source.parent
-    target.mkdir(parents=True, exist_ok=True)
-    labels_file = target / f"{source.stem}.labels.npy"
-    np.save(labels_file, labels)
-    return LayerResult(
-        layer=str(source),
-        labels_file=str(labels_file),
-        points=int(labels.size),
-        scanlines=int(np.unique(labels[labels > 0]).size),
-        unlabelled=int(np.count_nonzero(labels < 0)),
-    )
-
-
-def layer_files(folder: Path | str) -> list[Path]:
-    """The layer recordings of a folder, in name order (earlier labels files
-    are not layers)."""
-    return sorted(p for p in Path(folder).glob("*.npy") if not p.name.endswith(".labels.npy"))
+from rasterloom_layers._command import Outcome, annotate_files
 
 
 def annotate_folder(folder: Path | str, out_dir: Path | str | None = None, *,
                     scheduler: str | None = None, workers: int | None = None,
-                    threads: int = 1, progress: bool = True,
-                    plain: bool = False) -> list[LayerResult]:
+                    threads: int = 1, progress: bool = True, plain: bool = False,
+                    overwrite: bool = False) -> list[Outcome]:
     """Annotates every layer of `folder` on a Dask cluster and returns one
-    result per layer, in name order. `scheduler` is the address of an existing
-    scheduler; without it a LocalCluster of `workers` processes (default: one
-    per processor) is started for the duration of the call. `plain` numbers
-    with `rasterloom.annotate_scanlines` alone instead of
+    outcome per layer, in name order (a failed layer with its error).
+    `scheduler` is the address of an existing scheduler; without it a
+    LocalCluster of `workers` processes (default: one per processor) is
+    started for the duration of the call. `plain` numbers with
+    `rasterloom.annotate_scanlines` alone instead of
     `rasterloom_layers.annotate_layer`."""
-    from dask.distributed import Client, LocalCluster, as_completed
+    from dask.distributed import Client, LocalCluster
 
-    _ship_this_module_by_value()
-    paths = layer_files(folder)
-    out = None if out_dir is None else str(Path(out_dir).resolve())
-    cluster = None
-    if scheduler is None:
-        cluster = LocalCluster(
-            n_workers=workers or os.cpu_count() or 1,
-            threads_per_worker=1,
-            processes=True,
-            dashboard_address=None,
-            env={"RAYON_NUM_THREADS": str(threads)},
-        )
-    try:
-        with Client(cluster if cluster is not None else scheduler) as client:
-            futures = client.map(annotate_layer, [str(p.resolve()) for p in paths],
-                                 out_dir=out, plain=plain, pure=False)
-            by_future = {f.key: i for i, f in enumerate(futures)}
-            results: list[LayerResult | None] = [None] * len(futures)
-            bar = None
-            if progress:
-                from tqdm import tqdm
+    def report(line: str) -> None:
+        print(line, file=sys.stderr)
 
-                bar = tqdm(total=len(futures), unit="layer", desc="annotating")
-            for future in as_completed(futures):
-                results[by_future[future.key]] = future.result()
-                if bar is not None:
-                    bar.update()
-            if bar is not None:
-                bar.close()
-    finally:
-        if cluster is not None:
-            cluster.close()
-    return [r for r in results if r is not None]
+    def run(target: str | Client) -> list[Outcome]:
+        return annotate_files([folder], out_dir, plain=plain, overwrite=overwrite,
+                              scheduler=target, progress=progress, report=report)
 
-
-def _ship_this_module_by_value() -> None:
-    """Lets workers run `annotate_layer` without this file on their path."""
-    module = sys.modules[__name__]
-    if __name__ != "__main__":
-        import cloudpickle
-
-        cloudpickle.register_pickle_by_value(module)
+    if scheduler is not None:
+        return run(scheduler)
+    with LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
+                      processes=True, dashboard_address=None,
+                      env={"RAYON_NUM_THREADS": str(threads)}) as cluster, \
+            Client(cluster) as client:
+        return run(client)
 
 
 def main(argv=None) -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("folder", type=Path, help="folder of (n, 2) .npy layer recordings")
+    parser.add_argument("folder", type=Path, help="folder of layer recordings")
     parser.add_argument("--out", type=Path, default=None,
-                        help="folder for the labels files (default: the layer folder)")
+                        help="folder for the labels and tables (default: the layer folder)")
     parser.add_argument("--scheduler", default=None,
                         help="address of a running Dask scheduler, e.g. tcp://host:8786")
     parser.add_argument("--workers", type=int, default=None,
@@ -149,6 +79,7 @@ def main(argv=None) -> None:
     parser.add_argument("--plain", action="store_true",
                         help="number with rasterloom.annotate_scanlines alone instead of "
                              "rasterloom_layers.annotate_layer")
+    parser.add_argument("--overwrite", action="store_true", help="replace outputs that exist")
     parser.add_argument("--make-sample", type=int, metavar="N", default=0,
                         help="first write N small generated layers into the folder")
     args = parser.parse_args(argv)
@@ -158,11 +89,15 @@ def main(argv=None) -> None:
 
         sample_data.write_layers(args.folder, args.make_sample)
     results = annotate_folder(args.folder, args.out, scheduler=args.scheduler,
-                              workers=args.workers, threads=args.threads, plain=args.plain)
-    print(f"layers:                   {len(results)}")
-    print(f"points:                   {sum(r.points for r in results)}")
-    print(f"scanlines found:          {sum(r.scanlines for r in results)}")
-    print(f"points without scanline:  {sum(r.unlabelled for r in results)}")
+                              workers=args.workers, threads=args.threads, plain=args.plain,
+                              overwrite=args.overwrite)
+    done = [r for r in results if r.ok]
+    print(f"layers:                   {len(done)}")
+    print(f"failed:                   {len(results) - len(done)}")
+    print(f"points:                   {sum(r.points for r in done)}")
+    print(f"scanlines found:          {sum(r.scanlines for r in done)}")
+    print(f"points without scanline:  {sum(r.unlabelled for r in done)}")
+    sys.exit(1 if len(done) < len(results) else 0)
 
 
 if __name__ == "__main__":

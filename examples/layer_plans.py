@@ -46,6 +46,8 @@ JUMP_SPEED = 4000.0
 MARK_STEP = MARK_SPEED / RATE_HZ   # 0.01 mm
 JUMP_STEP = JUMP_SPEED / RATE_HZ   # 0.04 mm
 HATCH = 0.1
+# The line of a contour's moves while the path is built.
+CONTOUR = -2
 # Vertices of the curve of one turn-around.
 TURN_VERTICES = 17
 
@@ -295,13 +297,15 @@ class _Path:
         sregion = np.where(laser[at], region[at], -1)
         keep = recorded[at] if rec.laser_on_only else np.ones(len(t), dtype=bool)
         sx, sy, sline, sregion = sx[keep], sy[keep], sline[keep], sregion[keep]
+        contour = sline == CONTOUR
+        sline[contour] = -1
         if rec.noise > 0:
             rng = np.random.default_rng(rec.seed)
             sx = sx + rng.normal(0.0, rec.noise, len(sx))
             sy = sy + rng.normal(0.0, rec.noise, len(sy))
         if rec.unit != 1.0:
             sx, sy = sx * rec.unit, sy * rec.unit
-        return Layer(sx, sy, sline, sregion, tuple(angles), rec)
+        return Layer(sx, sy, sline, sregion, tuple(angles), rec, contour)
 
 
 def _hatch_region(path: _Path, rings_xy: list[Floats], angle: float,
@@ -379,7 +383,8 @@ def _contour(path: _Path, part: Part) -> None:
     for ring in part.rings:
         closed = np.vstack([ring, ring[:1]])
         path.jump_to(float(closed[0, 0]), float(closed[0, 1]))
-        path.move(closed[1:, 0], closed[1:, 1], path.recording.mark_speed, laser=True)
+        path.move(closed[1:, 0], closed[1:, 1], path.recording.mark_speed, line=CONTOUR,
+                  laser=True)
 
 
 # -------------------------------------------------------------------- layers
@@ -390,7 +395,8 @@ class Layer:
     the scan line (numbered 0, 1, ... over the layer) and the region (a
     meander, stripe or island, numbered likewise) whose hatch it marks, or -1
     for turn-arounds, jumps, delays and contours; the hatch direction of every
-    region in degrees; and how the layer was recorded."""
+    region in degrees; how the layer was recorded; and which points mark a
+    contour."""
 
     x: Floats
     y: Floats
@@ -398,6 +404,7 @@ class Layer:
     region: Ints
     angles: tuple[float, ...]
     recording: Recording = BASE
+    contour: NDArray[np.bool_] | None = None
 
     def __len__(self) -> int:
         return len(self.x)

@@ -5,21 +5,22 @@
 #      and with clang and libc++ (toolchains: scripts/other-toolchains.sh);
 #   2. the Python tests against the installed wheel (which abi3audit and
 #      auditwheel check), and mypy's stubtest of the stubs against the module;
-#   3. mypy and pyright on a user's code, with only the wheel and NumPy
+#   3. mypy and pyright on a user's code, with only the wheel and its dependencies
 #      installed (typing);
 #   4. sdist and wheel with python -m build, the sdist installed afresh (sdist);
-#   5. the C++ and Python tests again with AddressSanitizer and
+#   5. the documentation in docs/ built with Sphinx, warnings as errors (docs);
+#   6. the C++ and Python tests again with AddressSanitizer and
 #      UndefinedBehaviorSanitizer, the worker pool's with ThreadSanitizer;
-#   6. the same wheel on CPython 3.11, 3.12 and 3.13 with the oldest, the
+#   7. the same wheel on CPython 3.11, 3.12 and 3.13 with the oldest, the
 #      last 1.x and the newest NumPy (numpy);
-#   7. a bounded fuzzing run of the core.
+#   8. a bounded fuzzing run of the core.
 # Installs what it needs on a fresh machine. Arguments go to every pytest run.
 # RASTERLOOM_TEST_STAGES selects stages, e.g. "cpp python" (default: all).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 source scripts/setup-env.sh
-stages=${RASTERLOOM_TEST_STAGES:-"cpp toolchains python typing sanitizers numpy sdist fuzz"}
+stages=${RASTERLOOM_TEST_STAGES:-"cpp toolchains python typing sdist docs sanitizers numpy fuzz"}
 want() { [[ " $stages " == *" $1 "* ]]; }
 jobs=$(nproc)
 
@@ -63,7 +64,7 @@ if want toolchains; then
   bash scripts/other-toolchains.sh
 fi
 
-if want python || want numpy || want typing; then
+if want python || want numpy || want typing || want docs; then
   step "Build and check the wheel"
   rm -rf build/dist
   quiet_pip "$PY" -m pip wheel -q --no-deps -w build/dist .
@@ -109,7 +110,7 @@ if want python; then
 fi
 
 if want typing; then
-  step "Type checkers on a user's code, with only the wheel and NumPy installed"
+  step "Type checkers on a user's code, with only the wheel and its dependencies installed"
   # The checkers live in an environment of their own; the checked one is new
   # each time and holds the wheel and what it depends on, nothing else.
   tools_venv="$root/build/venv-typing-tools"
@@ -153,6 +154,22 @@ if want sdist; then
     "$release_venv/bin/cibuildwheel" --print-build-identifiers --platform "$platform"
   done | tee build/logs/build-identifiers.txt
   diff -u tests/packaging/expected_build_identifiers.txt build/logs/build-identifiers.txt
+fi
+
+if want docs; then
+  step "Documentation (Sphinx, warnings as errors)"
+  # The API reference is read from the wheel installed above.
+  rm -rf build/docs
+  "$PY" -m sphinx -W --keep-going -q -b html -d build/docs/doctrees docs build/docs/html
+  echo "built build/docs/html/index.html"
+  "$PY" - <<'PYEOF'
+import sys
+from pathlib import Path
+size = len(Path("README.md").read_text(encoding="utf-8"))
+print(f"README.md: {size} characters")
+if size > 15_000:
+    sys.exit("README.md is longer than 15,000 characters: move the detail into docs/")
+PYEOF
 fi
 
 if want sanitizers; then

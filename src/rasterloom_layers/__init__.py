@@ -8,10 +8,15 @@ form first:
   given or estimated from the path, with exact or measured (noisy) positions;
 - `annotate_layer(x, y)`: a whole layer in any strategy (one meander,
   stripes, islands whose hatch direction alternates, with contours and travel
-  moves between them), numbered region by region.
+  moves between them), numbered region by region;
+- `scanline_table(x, y, labels, **channels)`: one record per numbered scan
+  line: where it starts and ends, its length and direction, and the mean,
+  least and greatest value of every channel recorded along it.
 
-Both take and return arrays as `rasterloom.annotate_scanlines` does and never
-write to their inputs.
+The numbering functions take and return arrays as
+`rasterloom.annotate_scanlines` does; none of the functions writes to its
+inputs. The command `rasterloom` (also `python -m rasterloom_layers`) numbers
+layer files and writes their labels and tables.
 """
 from __future__ import annotations
 
@@ -19,5 +24,6 @@ from __future__ import annotations
 # on the compiled pipeline, the extension rasterloom_layers._native, are in
 # _native_api; importing them from there instead is the switch.
 from ._api import annotate_at_angle, annotate_layer, estimate_angle
+from ._table import scanline_table
 
-__all__ = ["annotate_at_angle", "annotate_layer", "estimate_angle"]
+__all__ = ["annotate_at_angle", "annotate_layer", "estimate_angle", "scanline_table"]

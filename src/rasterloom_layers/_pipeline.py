@@ -63,6 +63,16 @@ TURN_TIE = 3.0
 # directions, none longer than this many times the lines' spacing.
 MAX_BETWEEN = 4
 BETWEEN_LENGTH = 2.5
+# At least one of two neighbouring lines is this share of their spacing
+# long (a hatch clipped by the part may leave lines shorter than it).
+LINE_TO_SPACING = 0.25
+# A stretch of this many block steps at most that moves this many times
+# faster than its neighbour is a jump (in a log recorded only while the laser
+# is on, the one step to the start of a contour), not a line.
+JUMP_STEPS = 2
+PACE_RATIO = 2.5
+# A chain's own spacing lies within these factors of its direction's.
+CHAIN_SPREAD_LOW, CHAIN_SPREAD_HIGH = 1.0 / 3.0, 3.0
 # Chains of links this short are checked against the direction's typical
 # spacing instead of their own.
 SHORT_CHAIN = 2
@@ -402,16 +412,33 @@ def _with_ends(bx: Floats, by: Floats, angles: list[float], group: Ints, sense: 
 def merge_pieces(st: Stretches, bx: Floats, by: Floats, angles: list[float],
                  noise: float) -> Stretches:
     """Joins consecutive stretches of one direction and sense that continue
-    each other: the second starts ahead of where the first ended and on its
-    line (a step that noise threw off, a hole jumped at another speed)."""
+    each other: the second starts ahead of where the first ended, on its
+    line, and the path between them does not leave the line (a step that
+    noise threw off, a hole jumped at another speed; not the contour of a
+    part between the last line of one part and the first of the next)."""
     m = len(st.group)
     if m < 2:
         return st
     floor = noise * math.sqrt(2.0)
     gap_v = (st.v_first[1:] - st.v_last[:-1]) * st.sense[:-1]
     gap_u = np.abs(st.u_first[1:] - st.u_last[:-1])
+    stray = TILT * np.abs(gap_v) + 2.0 * STRAY * floor
     joins = ((st.group[1:] == st.group[:-1]) & (st.sense[1:] == st.sense[:-1])
-             & (gap_v >= -STRAY * floor) & (gap_u <= TILT * np.abs(gap_v) + 2.0 * STRAY * floor))
+             & (gap_v >= -STRAY * floor) & (gap_u <= stray))
+    for g, angle in enumerate(angles):
+        k = np.flatnonzero(joins & (st.group[:-1] == g))
+        if len(k) == 0:
+            continue
+        # The block points between the two, each within the stray of the
+        # line where the first ended.
+        lo, hi = st.last[k], st.first[k + 1] + 1
+        counts = hi - lo
+        offsets = np.concatenate([[0], np.cumsum(counts)])
+        idx = np.repeat(lo - offsets[:-1], counts) + np.arange(offsets[-1])
+        u, _ = across_along(bx[idx], by[idx], angle)
+        seg = np.repeat(np.arange(len(k)), counts)
+        off = np.maximum.reduceat(np.abs(u - st.u_last[k][seg]), offsets[:-1])
+        joins[k[off > stray[k]]] = False
     if not np.any(joins):
         return st
     head = np.concatenate([[True], ~joins])
@@ -421,7 +448,32 @@ def merge_pieces(st: Stretches, bx: Floats, by: Floats, angles: list[float],
                      st.u_first[heads], st.u_last[tails], st.v_first[heads], st.v_last[tails])
 
 
-def link_lines(st: Stretches, noise: float) -> Ints:
+def _pace(st: Stretches, bx: Floats, by: Floats) -> Floats:
+    """How far every stretch moves per block step, without its longest step
+    (a hole in a line that a log recorded only while the laser is on is one
+    long step); the one step of a stretch that has no other."""
+    m = len(st.group)
+    if m == 0:
+        return np.zeros(0)
+    dx, dy = np.diff(bx), np.diff(by)
+    step = np.sqrt(dx * dx + dy * dy)
+    count = st.last - st.first
+    longest = _range_max(step, st.first, st.last)
+    length = np.abs(st.v_last - st.v_first)
+    rest = np.maximum(length - longest, 0.0) / np.maximum(count - 1, 1)
+    return np.where(count > 1, rest, longest)
+
+
+def _range_max(values: Floats, starts: Ints, ends: Ints) -> Floats:
+    """The largest of values[start:end) for every (non-empty) range."""
+    counts = ends - starts
+    offsets = np.concatenate([[0], np.cumsum(counts)])
+    idx = np.repeat(starts - offsets[:-1], counts) + np.arange(offsets[-1])
+    out: Floats = np.maximum.reduceat(values[idx], offsets[:-1])
+    return out
+
+
+def link_lines(st: Stretches, noise: float, pace: Floats) -> Ints:
     """For every stretch, the next stretch when the two are neighbouring
     lines of one meander, else -1: the next stretch of the same direction,
     of the opposite sense, overlapping it along the lines, apart across them
@@ -436,6 +488,7 @@ def link_lines(st: Stretches, noise: float) -> Ints:
         return nxt
     floor = noise * math.sqrt(2.0)
     length = np.abs(st.v_last - st.v_first)
+    steps = st.last - st.first
     # The next stretch of the same direction.
     following = np.full(m, -1, dtype=np.int64)
     for g in np.unique(st.group).tolist():
@@ -453,9 +506,15 @@ def link_lines(st: Stretches, noise: float) -> Ints:
     for step in range(1, MAX_BETWEEN + 1):
         inside = between >= step
         longest[inside] = np.maximum(longest[inside], length[k[inside] + step])
+    # Lines are longer than their spacing, at least one of two neighbours:
+    # the short straight edges of a small round hole's contour, a hole's
+    # width apart, are none.
     candidate = ((st.sense[j] != st.sense[k]) & (spacing > STRAY * floor)
                  & (overlap >= -STRAY * floor) & (between <= MAX_BETWEEN)
-                 & (longest <= BETWEEN_LENGTH * spacing))
+                 & (longest <= BETWEEN_LENGTH * spacing)
+                 & (np.maximum(length[k], length[j]) >= LINE_TO_SPACING * spacing)
+                 & ~((steps[k] <= JUMP_STEPS) & (pace[k] > PACE_RATIO * pace[j]))
+                 & ~((steps[j] <= JUMP_STEPS) & (pace[j] > PACE_RATIO * pace[k])))
     accepted = np.zeros(len(k), dtype=bool)
     # Typical spacing of every direction, over all its candidate pairs.
     typical = {g: _upper_median(spacing[candidate & (st.group[k] == g)])
@@ -470,7 +529,12 @@ def link_lines(st: Stretches, noise: float) -> Ints:
             b += 1
         pairs = np.arange(a, b)
         side = 1.0 if 2 * int(np.count_nonzero(d[pairs] > 0)) >= len(pairs) else -1.0
-        h = typical[int(st.group[k[a]])] if len(pairs) <= SHORT_CHAIN else _upper_median(spacing[pairs])
+        usual = typical[int(st.group[k[a]])]
+        h = usual if len(pairs) <= SHORT_CHAIN else _upper_median(spacing[pairs])
+        # A chain far wider or narrower than the direction's usual spacing is
+        # no meander (the edges of a row of holes' contours).
+        if not CHAIN_SPREAD_LOW * usual <= h <= CHAIN_SPREAD_HIGH * usual:
+            continue
         accepted[pairs] = ((d[pairs] * side > 0) & (spacing[pairs] >= SPACING_LOW * h)
                            & (spacing[pairs] <= SPACING_HIGH * h))
     nxt[k[accepted]] = j[accepted]
@@ -540,7 +604,7 @@ def _lines_along(bx: Floats, by: Floats, angles: list[float],
                  noise: float) -> tuple[Stretches, Ints]:
     st = find_stretches(bx, by, angles, noise)
     st = merge_pieces(st, bx, by, angles, noise)
-    return st, link_lines(st, noise)
+    return st, link_lines(st, noise, _pace(st, bx, by))
 
 
 def _line_flags(nxt: Ints) -> tuple[Mask, Mask, Mask]:

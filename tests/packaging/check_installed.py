@@ -1,11 +1,15 @@
 """Checks an installed rasterloom from outside the checkout: the compiled
-module with its stub package, the metadata of pyproject.toml, and the
-numbering of the README's 81-point example.
+module with its stub package, the metadata of pyproject.toml, the numbering
+of the 81-point example in docs/numbering.md, and the command `rasterloom` installed as
+a console script, run on that example.
 
     python check_installed.py PYPROJECT_TOML
 """
 import importlib.metadata
+import subprocess
 import sys
+import sysconfig
+import tempfile
 import tomllib
 from pathlib import Path
 
@@ -39,4 +43,23 @@ labels = rasterloom.annotate_scanlines(np.array(xs), np.array(ys))
 expected = np.full(81, -1, dtype=np.int32)
 expected[28:41], expected[41:55], expected[55:69] = 1, 2, 3
 assert labels.dtype == np.int32 and np.array_equal(labels, expected), labels
-print(f"rasterloom {metadata['Version']} from {module.name}: ok")
+
+# The console script, where the installer puts the scripts of this
+# interpreter, names the entry point of pyproject.toml.
+scripts = {e.name: e.value for e in importlib.metadata.entry_points(group="console_scripts")
+           if e.dist is not None and e.dist.name == "rasterloom"}
+assert scripts == project["scripts"], scripts
+command = Path(sysconfig.get_path("scripts")) / ("rasterloom.exe" if sys.platform == "win32"
+                                                  else "rasterloom")
+assert command.is_file(), command
+version = subprocess.run([str(command), "--version"], capture_output=True, text=True, check=True)
+assert version.stdout.strip() == f"rasterloom {project['version']}", version.stdout
+with tempfile.TemporaryDirectory() as folder:
+    layer = Path(folder) / "example.csv"
+    layer.write_text("x,y\n" + "".join(f"{float(a)!r},{float(b)!r}\n" for a, b in zip(xs, ys)))
+    subprocess.run([str(command), "annotate", folder, "--plain", "--no-progress"], check=True)
+    written = np.load(Path(folder) / "example.labels.npy")
+    assert np.array_equal(written, expected), written
+    table = (Path(folder) / "example.scanlines.csv").read_text().splitlines()
+    assert len(table) == 4 and table[0].startswith("id,first,last,points,"), table
+print(f"rasterloom {metadata['Version']} from {module.name}, command {command.name}: ok")

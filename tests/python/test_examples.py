@@ -30,13 +30,20 @@ def ids_per_line(rec, labels):
     }
 
 
-def check_small_layer(rec, labels):
-    """A single meander of 8 lines: lines 0, 1 and 7 get no id, lines 2..6 get
-    1..5, and each id ends at the middle point of the turn-around after its line."""
+def check_small_layer(rec, labels, every_line=False):
+    """A single meander of 8 lines. The module gives lines 0, 1 and 7 no id
+    and lines 2..6 ids 1..5; with `every_line` (rasterloom_layers' default)
+    lines 0..7 get ids 1..8. Each id of a line followed by another ends at
+    the middle point of the turn-around after its line."""
     lines = ids_per_line(rec, labels)
-    assert [lines[(0, i)] for i in range(8)] == [[-1], [-1], [1], [2], [3], [4], [5], [-1]]
-    for scanline_id in range(1, 5):
-        line = scanline_id + 1
+    if every_line:
+        assert [lines[(0, i)] for i in range(8)] == [[i + 1] for i in range(8)]
+        closed = range(7)
+    else:
+        assert [lines[(0, i)] for i in range(8)] == [[-1], [-1], [1], [2], [3], [4], [5], [-1]]
+        closed = range(2, 6)
+    for line in closed:
+        scanline_id = lines[(0, line)][0]
         turn_first = np.flatnonzero(rec.line == line)[-1] + 1
         turn_last = np.flatnonzero(rec.line == line + 1)[0] - 1
         where = np.flatnonzero(labels == scanline_id)
@@ -114,7 +121,7 @@ def test_demo_prints_summary_and_writes_picture(tmp_path):
     result = run_demo("--output", tmp_path)
     assert result.returncode == 0, result.stderr
     rec = sample_data.sample_layer()
-    labels = rasterloom.annotate_scanlines(rec.x, rec.y)
+    labels = rasterloom_layers.annotate_layer(rec.x, rec.y)
     summary = summary_of(result.stdout)
     assert summary["points"] == str(len(rec))
     assert summary["scanlines found"] == str(np.unique(labels[labels > 0]).size)
@@ -140,7 +147,7 @@ def test_demo_draws_both_readme_pictures(tmp_path):
     for path in (overview, close_up):
         assert path.read_bytes().startswith(PNG_SIGNATURE)
         assert path.stat().st_size < 200_000
-    # The committed README pictures exist and are small.
+    # The committed pictures of the README and the docs exist and are small.
     for name in ("scanlines.png", "turnarounds.png", "islands.png"):
         committed = ROOT / "docs" / "images" / name
         assert committed.read_bytes().startswith(PNG_SIGNATURE)
@@ -165,18 +172,18 @@ def test_demo_annotates_own_recordings(tmp_path):
 
     labels_npy = np.load(tmp_path / "first.labels.npy")
     assert labels_npy.dtype == np.int32
-    expected_first = rasterloom.annotate_scanlines(first.x.astype(np.float32),
-                                                   first.y.astype(np.float32))
+    expected_first = rasterloom_layers.annotate_layer(first.x.astype(np.float32),
+                                                      first.y.astype(np.float32))
     assert np.array_equal(labels_npy, expected_first)
-    lines = (tmp_path / "second.labels.csv").read_text().splitlines()
-    assert lines[0] == "scanline_id"
-    labels_csv = np.array([int(v) for v in lines[1:]], dtype=np.int32)
-    check_small_layer(second, labels_csv)
+    # What the command writes: labels and the table, the extra column t as a channel.
+    check_small_layer(second, np.load(tmp_path / "second.labels.npy"), every_line=True)
+    header = (tmp_path / "second.scanlines.csv").read_text().splitlines()[0].split(",")
+    assert header[0] == "id" and header[-3:] == ["t_mean", "t_min", "t_max"]
     for stem in ("first", "second"):
         assert (tmp_path / "pictures" / f"{stem}.png").read_bytes().startswith(PNG_SIGNATURE)
     summary = summary_of(result.stdout)
     assert summary["points"] == str(len(first) + len(second))
-    assert summary["scanlines found"] == "10"
+    assert summary["scanlines found"] == "16"
 
 
 def rotated_layer(degrees=67.0):
@@ -239,32 +246,18 @@ def test_dask_example_annotates_every_layer(tmp_path):
     out = tmp_path / "labels"
     results = example.annotate_folder(folder, out, workers=2, progress=False)
 
-    assert [Path(r.layer).name for r in results] == [p.name for p in paths]
+    assert [Path(r.source).name for r in results] == [p.name for p in paths]
     for i, (path, result) in enumerate(zip(paths, results)):
         labels = np.load(out / f"{path.stem}.labels.npy")
         assert Path(result.labels_file) == out / f"{path.stem}.labels.npy"
         assert labels.dtype == np.int32
         data = np.load(path)
-        assert np.array_equal(labels, rasterloom.annotate_scanlines(data[:, 0].copy(),
-                                                                    data[:, 1].copy()))
-        check_small_layer(sample_data.small_layer(10 + i), labels)
+        assert np.array_equal(labels, rasterloom_layers.annotate_layer(data[:, 0].copy(),
+                                                                       data[:, 1].copy()))
+        check_small_layer(sample_data.small_layer(10 + i), labels, every_line=True)
         assert (result.points, result.scanlines, result.unlabelled) == (
-            len(labels), 5, int(np.count_nonzero(labels < 0)))
-
-
-def test_dask_layer_task_numbers_through_the_layers_unless_plain(tmp_path):
-    import annotate_layers_dask as example
-
-    layer = tmp_path / "turned.npy"
-    np.save(layer, rotated_layer(90.0))
-    x, y = rotated_layer(90.0).T.copy()
-    for plain, expected in [(False, rasterloom_layers.annotate_layer(x, y)),
-                            (True, rasterloom.annotate_scanlines(x, y))]:
-        result = example.annotate_layer(str(layer), str(tmp_path / "out"), plain=plain)
-        labels = np.load(result.labels_file)
-        assert np.array_equal(labels, expected)
-        assert result.scanlines == np.unique(expected[expected > 0]).size
-    assert result.scanlines < 20 < np.unique(rasterloom_layers.annotate_layer(x, y)).size
+            len(labels), 8, int(np.count_nonzero(labels < 0)))
+        assert (out / f"{path.stem}.scanlines.csv").is_file()
 
 
 def test_dask_example_command_line(tmp_path):
@@ -278,7 +271,7 @@ def test_dask_example_command_line(tmp_path):
     assert result.returncode == 0, result.stderr
     summary = summary_of(result.stdout)
     assert summary["layers"] == "4"
-    assert summary["scanlines found"] == "20"
+    assert summary["scanlines found"] == "32"
     assert sorted(p.name for p in folder.glob("*.labels.npy")) == [
         f"layer_{i:04d}.labels.npy" for i in range(4)]
 

@@ -51,7 +51,8 @@ def rotated(x, y, degrees):
 # ------------------------------------------------------------------ surface
 
 def test_package_exports_and_is_typed():
-    assert rasterloom_layers.__all__ == ["annotate_at_angle", "annotate_layer", "estimate_angle"]
+    assert rasterloom_layers.__all__ == ["annotate_at_angle", "annotate_layer", "estimate_angle",
+                                        "scanline_table"]
     assert (Path(rasterloom_layers.__file__).parent / "py.typed").is_file()
     # The module itself is unchanged.
     assert rasterloom.__all__ == ["annotate_scanlines"]

@@ -1,5 +1,5 @@
 """A user's own code: type-checked by mypy and pyright in an environment that
-holds only the installed wheel and NumPy, never run."""
+holds only the installed wheel and its dependencies, never run."""
 import numpy as np
 
 import rasterloom
