@@ -16,7 +16,7 @@ import pytest
 
 import rasterloom
 import rasterloom_layers
-from rasterloom_layers import annotate_at_angle, annotate_layer, estimate_angle
+from rasterloom_layers import _native_api, annotate_at_angle, annotate_layer, estimate_angle
 
 from conftest import SHARE_REPORT
 
@@ -58,7 +58,13 @@ def test_package_exports_and_is_typed():
     assert rasterloom.__all__ == ["annotate_scanlines"]
 
 
-@pytest.mark.parametrize("function", [annotate_at_angle, annotate_layer])
+# The public functions, and the same on the compiled pipeline.
+AT_ANGLE = pytest.mark.parametrize("at_angle", [annotate_at_angle, _native_api.annotate_at_angle],
+                                   ids=["python", "compiled"])
+
+
+@pytest.mark.parametrize("function", [annotate_at_angle, annotate_layer, _native_api.annotate_at_angle,
+                                      _native_api.annotate_layer, _native_api.estimate_angle])
 def test_wrong_arrays_get_the_modules_errors(function):
     good = np.zeros(4)
     for x, y in [([0.0], [0.0]), (good, [0.0] * 4), (np.zeros((2, 2)), np.zeros((2, 2))),
@@ -72,18 +78,20 @@ def test_wrong_arrays_get_the_modules_errors(function):
     assert str(error.value) == "Input x and y length mismatch: 3 vs 5"
 
 
+@AT_ANGLE
 @pytest.mark.parametrize("angle", [float("nan"), float("inf"), -float("inf")])
-def test_angle_that_is_not_finite_is_refused(angle):
+def test_angle_that_is_not_finite_is_refused(at_angle, angle):
     rec = sample_data.small_layer()
     with pytest.raises(ValueError, match="angle_deg must be finite"):
-        annotate_at_angle(rec.x, rec.y, angle)
+        at_angle(rec.x, rec.y, angle)
 
 
+@AT_ANGLE
 @pytest.mark.parametrize("angle", ["67", True, [67.0], 1j])
-def test_angle_that_is_not_a_number_is_refused(angle):
+def test_angle_that_is_not_a_number_is_refused(at_angle, angle):
     rec = sample_data.small_layer()
     with pytest.raises(TypeError, match="angle_deg must be a number or None"):
-        annotate_at_angle(rec.x, rec.y, angle)
+        at_angle(rec.x, rec.y, angle)
 
 
 def test_angle_of_any_real_number_type_is_taken():
