@@ -13,38 +13,33 @@
 namespace rasterloom::pool_module {
 namespace {
 
-using interop::guarded;
 using interop::PythonErrorSet;
 using interop::Ref;
 
 constexpr const char* MODULE_DOC =
     "The worker pool shared by rasterloom and rasterloom_layers (private).";
 
-int exec_module(PyObject* module) {
-    return guarded(-1, [module]() -> int {
-        // The capsule holds the table as a plain pointer; nobody writes
-        // through it.
-        auto* entries = const_cast<parallel::PoolEntries*>(&parallel::process_pool_entries());
-        Ref capsule = Ref::checked(PyCapsule_New(entries, interop::POOL_CAPSULE_NAME, nullptr));
-        if (PyModule_AddObjectRef(module, "entries", capsule.get()) < 0) {
-            throw PythonErrorSet{};
-        }
-        return 0;
-    });
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
-    {0, nullptr},
-};
-
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_rasterloom_pool", MODULE_DOC, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_rasterloom_pool", MODULE_DOC, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
+
+// Single-phase initialisation: the module's one attribute is process-wide
+// anyway.
+PyObject* create_module() {
+    Ref module = Ref::checked(PyModule_Create(&module_def));
+    // The capsule holds the table as a plain pointer; nobody writes through
+    // it.
+    auto* entries = const_cast<parallel::PoolEntries*>(&parallel::process_pool_entries());
+    Ref capsule = Ref::checked(PyCapsule_New(entries, interop::POOL_CAPSULE_NAME, nullptr));
+    if (PyModule_AddObjectRef(module.get(), "entries", capsule.get()) < 0) {
+        throw PythonErrorSet{};
+    }
+    return module.release();
+}
 
 }  // namespace
 }  // namespace rasterloom::pool_module
 
 PyMODINIT_FUNC PyInit__rasterloom_pool(void) {
-    return PyModuleDef_Init(&rasterloom::pool_module::module_def);
+    return rasterloom::interop::guarded<PyObject*>(nullptr, &rasterloom::pool_module::create_module);
 }

@@ -6,9 +6,8 @@ import pytest
 
 from rasterloom_layers import _native
 
-from conftest import meander
+from conftest import expect_arrays_checked_as_the_module_checks_them, meander
 
-TYPE_MESSAGE = "x and y must both be 1D numpy arrays of float64 or float32 type"
 LAYER_CALLS = {
     "annotate_layer": lambda x, y: _native.annotate_layer(x, y, True),
     "annotate_at_angle": lambda x, y: _native.annotate_at_angle(x, y, 90.0, False),
@@ -46,16 +45,7 @@ class TestArguments:
 
     @pytest.mark.parametrize("call", [*LAYER_CALLS.values(), _native.estimate_angle])
     def test_arrays_are_checked_as_the_module_checks_them(self, call):
-        good = np.zeros(4)
-        for x, y in [([0.0] * 4, [0.0] * 4), (np.zeros((2, 2)), np.zeros((2, 2))),
-                     (good, good.astype(np.float32)), (np.zeros(4, np.int64),) * 2,
-                     (good.astype(">f8"), good.astype(">f8"))]:
-            with pytest.raises(TypeError) as error:
-                call(x, y)
-            assert str(error.value) == TYPE_MESSAGE
-        with pytest.raises(ValueError) as error:
-            call(np.zeros(3), np.zeros(5))
-        assert str(error.value) == "Input x and y length mismatch: 3 vs 5"
+        expect_arrays_checked_as_the_module_checks_them(call)
 
 
 def views_of(values):
