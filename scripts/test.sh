@@ -4,16 +4,17 @@
 #      and the same tests built for Windows with MinGW-w64 (run under Wine)
 #      and with clang and libc++ (toolchains: scripts/other-toolchains.sh);
 #   2. the Python tests against the installed wheel (which abi3audit and
-#      auditwheel check), and mypy's stubtest of the stubs against the module;
+#      auditwheel check), and mypy's stubtest of the stubs against the module
+#      and the layer extension;
 #   3. mypy and pyright on a user's code, with only the wheel and its dependencies
 #      installed (typing);
 #   4. sdist and wheel with python -m build, the sdist installed afresh (sdist);
 #   5. the documentation in docs/ built with Sphinx, warnings as errors (docs);
 #   6. the C++ and Python tests again with AddressSanitizer and
-#      UndefinedBehaviorSanitizer;
+#      UndefinedBehaviorSanitizer, the worker pool's with ThreadSanitizer;
 #   7. the same wheel on CPython 3.11, 3.12 and 3.13 with the oldest, the
 #      last 1.x and the newest NumPy (numpy);
-#   8. a bounded fuzzing run of the core.
+#   8. a bounded fuzzing run of the core and of the layer pipeline.
 # Installs what it needs on a fresh machine. Arguments go to every pytest run.
 # RASTERLOOM_TEST_STAGES selects stages, e.g. "cpp python" (default: all).
 set -euo pipefail
@@ -98,10 +99,10 @@ if want python; then
   pytest_in "$PY" "$@" 2>&1 | tee build/logs/python-stage.log
   python_stage_row="$versions | $(pytest_result build/logs/python-stage.log) | $((SECONDS - started)) s"
 
-  step "Type stubs against the module (mypy stubtest)"
+  step "Type stubs against the module and the layer extension (mypy stubtest)"
   # Run outside the checkout, so that both the module and its stub package
   # (rasterloom-stubs) come from the installed wheel.
-  (cd "$(mktemp -d)" && "$PY" -m mypy.stubtest rasterloom)
+  (cd "$(mktemp -d)" && "$PY" -m mypy.stubtest rasterloom rasterloom_layers._native)
 
   step "rasterloom_layers, as installed, under mypy --strict"
   # Outside the checkout, so that the package and the module's stubs both
@@ -179,6 +180,12 @@ if want sanitizers; then
   cmake --build build/cpp-asan -j"$jobs"
   ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/cpp-asan --output-on-failure -j"$jobs"
 
+  step "Worker pool tests with ThreadSanitizer"
+  cmake -S . -B build/cpp-tsan -DRASTERLOOM_BUILD_MODULE=OFF -DRASTERLOOM_BUILD_TESTS=ON \
+    -DRASTERLOOM_THREAD_SANITIZER=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build/cpp-tsan -j"$jobs" --target test_worker_pool
+  TSAN_OPTIONS=halt_on_error=1 build/cpp-tsan/test_worker_pool --gtest_brief=1
+
   step "Python tests against a module built with the sanitizers"
   asan_venv="$root/build/venv-asan"
   [ -x "$asan_venv/bin/python" ] || python3 -m venv "$asan_venv"
@@ -243,6 +250,6 @@ if want numpy; then
 fi
 
 if want fuzz; then
-  step "Fuzzing the core (bounded)"
+  step "Fuzzing the core and the layer pipeline (bounded)"
   bash scripts/fuzz.sh "${RASTERLOOM_FUZZ_SECONDS:-60}"
 fi

@@ -27,7 +27,7 @@
 #include "core/detect_runs.hpp"
 #include "core/merge_runs.hpp"
 #include "core/types.hpp"
-#include "parallel/worker_pool.hpp"
+#include "parallel/process_pool.hpp"
 
 namespace rasterloom::core {
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "layers/pipeline.hpp"
-#include "parallel/worker_pool.hpp"
+#include "parallel/process_pool.hpp"
 #include "support/memory.hpp"
 
 namespace rasterloom::layers {

@@ -1,67 +1,23 @@
 // The call path of annotate_scanlines(x, y): argument binding, the choice of
 // element type, the coordinate views, the core call and the result array.
-//
-// NumPy is reached only through its C API table, obtained on the first call
-// (importing the module does not import NumPy). This is the only translation
-// unit that uses NumPy's API.
 
 #include "module/call_path.hpp"
 
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <span>
-#include <string>
 
 #include "core/compute_scanline_ids.hpp"
-#include "module/boundary.hpp"
-#include "module/python.hpp"
-
-#include <numpy/ndarrayobject.h>
+#include "interop/boundary.hpp"
+#include "interop/numpy.hpp"
+#include "interop/python.hpp"
+#include "interop/shared_pool.hpp"
 
 namespace rasterloom::module {
 namespace {
 
-constexpr const char* ELEMENT_TYPE_MESSAGE =
-    "x and y must both be 1D numpy arrays of float64 or float32 type";
-
-// str() of the pending exception, which is cleared.
-std::string describe_pending_error() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref owned_type(type), owned_value(value), owned_traceback(traceback);
-    std::string text = "unknown error";
-    if (owned_value) {
-        Ref rendered(PyObject_Str(owned_value.get()));
-        Ref type_name(owned_type ? PyType_GetName(reinterpret_cast<PyTypeObject*>(type)) : nullptr);
-        Py_ssize_t size = 0;
-        const char* utf8 = rendered ? PyUnicode_AsUTF8AndSize(rendered.get(), &size) : nullptr;
-        Py_ssize_t name_size = 0;
-        const char* name = type_name ? PyUnicode_AsUTF8AndSize(type_name.get(), &name_size) : nullptr;
-        if (utf8 != nullptr) {
-            text = name != nullptr ? std::string(name, name_size) + ": " + std::string(utf8, size)
-                                   : std::string(utf8, size);
-        }
-        PyErr_Clear();
-    }
-    return text;
-}
-
-// Obtains NumPy's C API table once per process. A failed attempt leaves the
-// table unset, so a later call tries again (for example after NumPy has been
-// installed or repaired in a long-running session).
-void ensure_numpy_api() {
-    if (PyArray_API != nullptr) {
-        return;
-    }
-    if (_import_array() < 0) {
-        PyArray_API = nullptr;
-        fail("Failed to access NumPy array API capsule: " + describe_pending_error());
-    }
-}
+using interop::PythonErrorSet;
+using interop::Ref;
 
 [[noreturn]] void raise_type_error(PyObject* message) {
     if (message != nullptr) {
@@ -123,64 +79,25 @@ void bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
     }
 }
 
-// The element-type test: a NumPy array (or subclass) of one dimension whose
-// data type is equivalent to `type_number`. Returns a new reference to the
-// array, or an empty Ref when the object does not fit; nothing is raised.
-Ref accept_array(PyObject* object, int type_number) {
-    if (!PyObject_TypeCheck(object, &PyArray_Type)) {
-        return Ref();
-    }
-    auto* array = reinterpret_cast<PyArrayObject*>(object);
-    if (PyArray_NDIM(array) != 1) {
-        return Ref();
-    }
-    PyArray_Descr* wanted = PyArray_DescrFromType(type_number);
-    if (wanted == nullptr) {
-        throw PythonErrorSet{};
-    }
-    const bool equivalent = PyArray_EquivTypes(PyArray_DESCR(array), wanted) != 0;
-    Py_DECREF(reinterpret_cast<PyObject*>(wanted));
-    return equivalent ? Ref::borrowed(object) : Ref();
-}
-
 template <core::Element T>
 core::CoordView<T> coordinate_view(const Ref& accepted) {
-    auto* array = reinterpret_cast<PyArrayObject*>(accepted.get());
-    return core::CoordView<T>{PyArray_DATA(array), static_cast<std::uint64_t>(PyArray_DIM(array, 0)),
-                              static_cast<std::int64_t>(PyArray_STRIDE(array, 0))};
-}
-
-// A new int32 NumPy array of n entries, in memory that NumPy owns.
-Ref new_label_array(std::uint64_t n) {
-    npy_intp dims[1] = {static_cast<npy_intp>(n)};
-    npy_intp strides[1] = {n == 0 ? 0 : static_cast<npy_intp>(sizeof(std::int32_t))};
-    PyObject* result = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_INT32), 1,
-                                            dims, strides, nullptr, 0, nullptr);
-    if (result == nullptr) {
-        // Running out of memory is reported as such; anything else NumPy
-        // refuses here is a fault of this module.
-        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
-            throw PythonErrorSet{};
-        }
-        PyErr_WriteUnraisable(nullptr);
-        fail("PyObject pointer is null");
-    }
-    return Ref(result);
+    const interop::ArrayView view = interop::view_of(accepted);
+    return core::CoordView<T>{view.data, view.length, view.byte_stride};
 }
 
 template <core::Element T>
 PyObject* run_core(const Ref& x, const Ref& y) {
     const core::CoordView<T> x_view = coordinate_view<T>(x);
     const core::CoordView<T> y_view = coordinate_view<T>(y);
+    interop::acquire_shared_pool();
     // The labels are written straight into the result array, which NumPy
     // allocates once the input has passed the checks: no second label
     // buffer and no copy.
     Ref result;
     std::optional<core::CoreError> error =
         core::compute_scanline_ids_into<T>(x_view, y_view, [&result](std::uint64_t n) {
-            result = new_label_array(n);
-            auto* data = static_cast<std::int32_t*>(
-                PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+            std::int32_t* data = nullptr;
+            result = interop::new_label_array(n, data);
             return std::span<std::int32_t>(data, n);
         });
     if (error) {
@@ -194,28 +111,24 @@ PyObject* run_core(const Ref& x, const Ref& y) {
 PyObject* annotate_scanlines(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[2] = {nullptr, nullptr};
     bind_arguments(args, nargs, kwnames, bound);
-    ensure_numpy_api();
+    interop::ensure_numpy_api();
 
-    // Declared y after x, so that on every way out y is released first.
-    Ref x = accept_array(bound[0], NPY_DOUBLE);
-    Ref y = accept_array(bound[1], NPY_DOUBLE);
-    if (x && y) {
-        return run_core<double>(x, y);
+    const std::optional<interop::CoordinateArrays> arrays = interop::accept_coordinates(bound[0], bound[1]);
+    if (!arrays) {
+        PyErr_SetString(PyExc_TypeError, interop::ELEMENT_TYPE_MESSAGE);
+        throw PythonErrorSet{};
     }
-    x = accept_array(bound[0], NPY_FLOAT);
-    y = accept_array(bound[1], NPY_FLOAT);
-    if (x && y) {
-        return run_core<float>(x, y);
+    if (arrays->type == interop::ElementType::float64) {
+        return run_core<double>(arrays->x, arrays->y);
     }
-    PyErr_SetString(PyExc_TypeError, ELEMENT_TYPE_MESSAGE);
-    throw PythonErrorSet{};
+    return run_core<float>(arrays->x, arrays->y);
 }
 
 }  // namespace
 
 PyObject* annotate_scanlines_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) noexcept {
-    return guarded<PyObject*>(nullptr,
+    return interop::guarded<PyObject*>(nullptr,
                               [&]() { return annotate_scanlines(args, nargs, kwnames); });
 }
 

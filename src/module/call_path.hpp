@@ -1,7 +1,7 @@
 // The call entry of annotate_scanlines (fast call with keywords, no self).
 #pragma once
 
-#include "module/python.hpp"
+#include "interop/python.hpp"
 
 namespace rasterloom::module {
 

@@ -2,12 +2,16 @@
 // that adds annotate_scanlines and __all__ to a fresh module object.
 // Importing does not touch NumPy and starts no thread.
 
-#include "module/boundary.hpp"
+#include "interop/boundary.hpp"
+#include "interop/python.hpp"
 #include "module/call_path.hpp"
-#include "module/python.hpp"
 
 namespace rasterloom::module {
 namespace {
+
+using interop::guarded;
+using interop::PythonErrorSet;
+using interop::Ref;
 
 constexpr const char* MODULE_DOC =
     "A library for processing and annotating raster scanlines in powder bed fusion data.";

@@ -1,16 +1,24 @@
 // The worker pool: thread count, worker loop, one-time creation and fork
 // handling. See worker_pool.hpp for the contract.
 //
-// Scheduling: `run` puts one Batch (the tasks of one map) on the pool's
-// queue, wakes one worker for every task but one, and takes tasks of its own
-// batch as well; then it waits until the workers have ended theirs. Idle
-// workers take tasks from the oldest batch one index at a time under the
-// pool mutex; the core hands over about one range per thread, so each task
-// is a long scan and the lock is taken rarely. Whoever takes the last task
-// of a batch takes the batch off the queue, and the worker that ends the
-// last task wakes its caller. Nothing in
-// this machinery allocates, so once the pool exists it cannot fail short of
-// a broken mutex, which aborts the process.
+// Scheduling: `run` publishes one Batch (the tasks of one map) to the pool,
+// wakes one worker for every task but one, and takes tasks of its own batch
+// as well; then it waits until the workers have ended theirs. Idle workers
+// take tasks from the open batch one index at a time under the pool mutex;
+// the core hands over about one range per thread, so each task is a long
+// scan and the lock is taken rarely. Whoever takes the last task of a batch
+// closes it, and the worker that ends the last task wakes its caller.
+// Nothing in this machinery allocates, so once the pool exists it cannot
+// fail short of a broken mutex, which aborts the process.
+//
+// Several threads at once: the workers serve one map at a time. A call of
+// `run` claims them (`serving_`) before it publishes its batch and lets go
+// once the batch has ended; a call that finds them claimed runs its tasks on
+// its own thread, one after another. It neither waits for another thread's
+// map nor competes with it for the workers, so a process never has more
+// busy threads than the pool's workers and the threads that call it, and
+// every call makes progress on its own. Its tasks, and so its results, are
+// those it would have handed to the workers.
 //
 // Waiting: putting a thread to sleep and waking it again costs tens of
 // microseconds, more on a virtual machine whose idle processor has to be
@@ -119,7 +127,6 @@ struct WorkerPool::Batch {
     // Lowered under the pool mutex; the caller may also read it without.
     // Nothing touches the batch after lowering it to 0.
     std::atomic<std::size_t> unfinished;
-    Batch* later = nullptr;  // the next batch in the queue
 };
 
 std::thread WorkerPool::start_std_thread(std::uint64_t, void (*body)(void*), void* argument) {
@@ -159,39 +166,26 @@ void WorkerPool::stop_workers() noexcept {
 
 void WorkerPool::worker_main(void* pool) noexcept { static_cast<WorkerPool*>(pool)->work(); }
 
-void WorkerPool::unlink(Batch& batch) noexcept {
-    Batch* before = nullptr;
-    for (Batch* at = queue_head_; at != nullptr; before = at, at = at->later) {
-        if (at == &batch) {
-            (before == nullptr ? queue_head_ : before->later) = batch.later;
-            if (queue_tail_ == &batch) {
-                queue_tail_ = before;
-            }
-            return;
-        }
-    }
-}
-
 void WorkerPool::work() noexcept {
     current_worker_pool = this;
     try {
         std::unique_lock lock(mutex_);
         for (;;) {
-            if (!stopping_ && queue_head_ == nullptr) {
+            if (!stopping_ && open_batch_ == nullptr) {
                 const std::uint64_t seen = news_.load(std::memory_order_relaxed);
                 lock.unlock();
                 spin_until([this, seen] { return news_.load(std::memory_order_relaxed) != seen; },
                            WORKER_SPIN);
                 lock.lock();
-                work_ready_.wait(lock, [this] { return stopping_ || queue_head_ != nullptr; });
+                work_ready_.wait(lock, [this] { return stopping_ || open_batch_ != nullptr; });
             }
             if (stopping_) {
                 return;
             }
-            Batch& batch = *queue_head_;
+            Batch& batch = *open_batch_;
             const std::size_t index = batch.next_task++;
             if (batch.next_task == batch.task_count) {
-                unlink(batch);
+                open_batch_ = nullptr;
             }
             lock.unlock();
             batch.task(batch.context, index);
@@ -206,39 +200,49 @@ void WorkerPool::work() noexcept {
     }
 }
 
+void WorkerPool::run_here(std::size_t task_count, TaskFunction task, void* context) noexcept {
+    for (std::size_t index = 0; index < task_count; ++index) {
+        task(context, index);
+    }
+}
+
 void WorkerPool::run(std::size_t task_count, TaskFunction task, void* context) noexcept {
     if (task_count == 0) {
         return;
     }
     if (current_worker_pool != nullptr) {
-        for (std::size_t index = 0; index < task_count; ++index) {
-            task(context, index);
-        }
+        run_here(task_count, task, context);
         return;
     }
-    Batch batch{task, context, task_count, 0, task_count, nullptr};
+    // While it runs tasks, the calling thread counts as one of this pool's
+    // workers: a map inside a task runs there too, and the thread count is
+    // this pool's. A single task runs here without claiming the workers.
+    if (task_count == 1 || serving_.exchange(true, std::memory_order_acquire)) {
+        current_worker_pool = this;
+        run_here(task_count, task, context);
+        current_worker_pool = nullptr;
+        return;
+    }
+    // Lets go of the workers on every way out, once the batch has ended.
+    struct Release {
+        std::atomic<bool>& serving;
+        ~Release() { serving.store(false, std::memory_order_release); }
+    } release{serving_};
+    Batch batch{task, context, task_count, 0, task_count};
     try {
         std::unique_lock lock(mutex_);
-        if (queue_tail_ == nullptr) {
-            queue_head_ = &batch;
-        } else {
-            queue_tail_->later = &batch;
-        }
-        queue_tail_ = &batch;
+        open_batch_ = &batch;
         news_.fetch_add(1, std::memory_order_relaxed);
         // The caller takes tasks of its own batch too, so one task fewer
         // needs a worker to wake up.
         for (std::size_t wake = 1; wake < task_count && wake <= thread_count_; ++wake) {
             work_ready_.notify_one();
         }
-        // While it runs tasks, the caller counts as one of this pool's
-        // workers: a map inside a task runs there, and the thread count is
-        // this pool's.
         current_worker_pool = this;
         while (batch.next_task < batch.task_count) {
             const std::size_t index = batch.next_task++;
             if (batch.next_task == batch.task_count) {
-                unlink(batch);
+                open_batch_ = nullptr;
             }
             lock.unlock();
             task(context, index);
@@ -346,6 +350,50 @@ WorkerPool& process_pool() {
     return process_slot().get();
 }
 
-std::uint64_t pool_thread_count() { return process_pool().thread_count(); }
+// ---------------------------------------------------------------------------
+// The C entry points of the process-wide pool
+
+namespace {
+
+void copy_message(const char* text, char* message) noexcept {
+    std::size_t length = 0;
+    while (text[length] != '\0' && length + 1 < POOL_MESSAGE_SIZE) {
+        message[length] = text[length];
+        ++length;
+    }
+    message[length] = '\0';
+}
+
+// The pool, or nullptr with the reason in `message`.
+WorkerPool* pool_or_message(char* message) noexcept {
+    try {
+        return &process_pool();
+    } catch (const std::exception& failure) {
+        copy_message(failure.what(), message);
+    } catch (...) {
+        copy_message(POOL_NOT_INITIALIZED.data(), message);
+    }
+    return nullptr;
+}
+
+std::uint64_t entry_thread_count(char* message) noexcept {
+    WorkerPool* pool = pool_or_message(message);
+    return pool == nullptr ? 0 : pool->thread_count();
+}
+
+bool entry_run(std::size_t task_count, TaskFunction task, void* context, char* message) noexcept {
+    WorkerPool* pool = pool_or_message(message);
+    if (pool == nullptr) {
+        return false;
+    }
+    pool->run(task_count, task, context);
+    return true;
+}
+
+constexpr PoolEntries OWN_ENTRIES{POOL_ENTRIES_VERSION, &entry_thread_count, &entry_run};
+
+}  // namespace
+
+const PoolEntries& process_pool_entries() { return OWN_ENTRIES; }
 
 }  // namespace rasterloom::parallel

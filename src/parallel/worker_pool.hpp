@@ -1,26 +1,23 @@
-// The process-wide worker pool and the ordered parallel map over index ranges.
+// The worker pool, and the process-wide pool that the core's maps run on in
+// the binary that owns the workers.
 //
 // The chunked phases of the core cut their index space into consecutive
-// ranges and hand them to `ordered_parallel_map`, which runs one call per
-// range on the worker threads and the calling thread, and returns
-// the per-range results in range order. The result is therefore the same for
-// any thread count and any timing.
+// ranges and hand them to `ordered_parallel_map` (ordered_map.hpp), which
+// runs one call per range on the worker threads and the calling thread.
 //
 // There is one pool per process (`process_pool`), created on first use, sized
 // once from RAYON_NUM_THREADS / RAYON_RS_NUM_CPUS or the processor count, and
-// never shut down. `WorkerPool` and `PoolSlot` can also be instantiated on
-// their own, which is how the tests use pools of chosen sizes and simulate a
-// thread that cannot be started.
+// never shut down; the other binaries of the process reach it through its C
+// entry points (process_pool.hpp). `WorkerPool` and `PoolSlot` can also be
+// instantiated on their own, which is how the tests use pools of chosen sizes
+// and simulate a thread that cannot be started.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
-#include <functional>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,18 +26,13 @@
 #include <utility>
 #include <vector>
 
-#include "support/failure.hpp"
+#include "parallel/ordered_map.hpp"
+#include "parallel/process_pool.hpp"
 #include "support/memory.hpp"
 
 namespace rasterloom::parallel {
 
 inline constexpr std::uint64_t MAX_POOL_THREADS = 0xFFFF;
-
-// A half-open range [start, end) of item indices.
-struct IndexRange {
-    std::uint64_t start;
-    std::uint64_t end;
-};
 
 // ---------------------------------------------------------------------------
 // Thread count
@@ -66,9 +58,6 @@ std::uint64_t decide_thread_count(const char* rayon_num_threads, const char* ray
 // The message that every failure to create a pool starts with.
 inline constexpr std::string_view POOL_NOT_INITIALIZED = "The global thread pool has not been initialized.";
 
-// A tiny job: `task(context, i)` for every i in [0, task_count).
-using TaskFunction = void (*)(void* context, std::size_t index) noexcept;
-
 // A fixed set of worker threads that run tasks handed to `run`.
 class WorkerPool {
 public:
@@ -90,10 +79,12 @@ public:
     std::uint64_t thread_count() const noexcept { return thread_count_; }
 
     // Runs every task on the workers and the calling thread, and returns when
-    // all have ended. Called on a worker thread (of any pool), it runs the
-    // tasks itself, one after another: waiting for other workers could
-    // deadlock if they all did it.
-    // A failure of the pool's own locking aborts the process.
+    // all have ended. The workers serve one map at a time: a call that finds
+    // them serving another thread's map runs its tasks itself, one after
+    // another, instead of waiting for them, and so does a call on a worker
+    // thread (of any pool), where waiting for other workers could deadlock
+    // if they all did it. Either way the tasks, and so a map's results, are
+    // the same. A failure of the pool's own locking aborts the process.
     void run(std::size_t task_count, TaskFunction task, void* context) noexcept;
 
 private:
@@ -101,17 +92,19 @@ private:
     static void worker_main(void* pool) noexcept;
     void work() noexcept;
     void stop_workers() noexcept;
-    void unlink(Batch& batch) noexcept;  // takes `batch` off the queue; needs the mutex
+    static void run_here(std::size_t task_count, TaskFunction task, void* context) noexcept;
 
     const std::uint64_t thread_count_;
     std::mutex mutex_;
-    std::condition_variable work_ready_;   // workers wait here for batches or stop
-    std::condition_variable batch_done_;   // callers of run wait here
-    Batch* queue_head_ = nullptr;          // batches with unclaimed tasks, oldest first
-    Batch* queue_tail_ = nullptr;
+    std::condition_variable work_ready_;   // workers wait here for a batch or stop
+    std::condition_variable batch_done_;   // the caller of run waits here
+    Batch* open_batch_ = nullptr;          // the batch with unclaimed tasks, if any
     bool stopping_ = false;
-    // Bumped (under the mutex) whenever a batch is queued or the workers are
-    // told to stop; idle workers watch it without the mutex before they
+    // Held by the one call of run whose batch the workers serve, from before
+    // it is published until it has ended.
+    std::atomic<bool> serving_{false};
+    // Bumped (under the mutex) whenever a batch is published or the workers
+    // are told to stop; idle workers watch it without the mutex before they
     // sleep.
     std::atomic<std::uint64_t> news_{0};
     List<std::thread> threads_;
@@ -154,74 +147,18 @@ private:
 // created on first use (see PoolSlot::get for its failures).
 WorkerPool& process_pool();
 
-// The thread count of `process_pool()`, at least 1.
-std::uint64_t pool_thread_count();
-
 // ---------------------------------------------------------------------------
-// Ordered parallel map
+// Ordered parallel map on a given pool
 
 // Calls `per_range` once for every range, on the workers of `pool`, and
-// returns the results in range order. If calls fail, waits for every started
-// call to end and rethrows the failure of the leftmost failing range.
+// returns the results in range order (see map_ranges).
 template <class F>
 auto ordered_parallel_map(WorkerPool& pool, std::vector<IndexRange> ranges, F&& per_range)
     -> std::vector<std::invoke_result_t<F&, IndexRange>> {
-    using Result = std::invoke_result_t<F&, IndexRange>;
-    static_assert(!std::is_void_v<Result> && std::is_move_constructible_v<Result>,
-                  "the per-range function must return a movable value");
-
-    std::vector<Result> results;
-    if (ranges.empty()) {
-        return results;
-    }
-
-    // One slot per range, written only by the call for that range.
-    struct Slot {
-        std::optional<Result> value;
-        std::exception_ptr failure;
+    const auto run = [&pool](std::size_t task_count, TaskFunction task, void* context) {
+        pool.run(task_count, task, context);
     };
-    struct Job {
-        const std::vector<IndexRange>& ranges;
-        F& per_range;
-        List<Slot>& slots;
-    };
-    List<Slot> slots(ranges.size());
-    Job job{ranges, per_range, slots};
-    pool.run(ranges.size(), [](void* context, std::size_t index) noexcept {
-        Job& running = *static_cast<Job*>(context);
-        Slot& slot = running.slots[index];
-        try {
-            slot.value.emplace(std::invoke(running.per_range, running.ranges[index]));
-        } catch (...) {
-            slot.failure = std::current_exception();
-        }
-    }, &job);
-
-    for (Slot& slot : slots) {
-        if (slot.failure) {
-            std::rethrow_exception(slot.failure);
-        }
-    }
-    try {
-        results.reserve(slots.size());
-    } catch (const std::bad_alloc&) {
-        throw AllocationFailure(slots.size() * sizeof(Result));
-    }
-    for (Slot& slot : slots) {
-        results.push_back(std::move(*slot.value));
-    }
-    return results;
-}
-
-// The same on the process-wide pool. An empty vector returns an empty result
-// without creating the pool.
-template <class F>
-auto ordered_parallel_map(std::vector<IndexRange> ranges, F&& per_range)
-    -> std::vector<std::invoke_result_t<F&, IndexRange>> {
-    if (ranges.empty()) {
-        return {};
-    }
-    return ordered_parallel_map(process_pool(), std::move(ranges), per_range);
+    return map_ranges(run, ranges, per_range);
 }
 
 }  // namespace rasterloom::parallel

@@ -20,6 +20,9 @@ layer files and writes their labels and tables.
 """
 from __future__ import annotations
 
+# The public functions run the pipeline in Python (_api). The same functions
+# on the compiled pipeline, the extension rasterloom_layers._native, are in
+# _native_api; importing them from there instead is the switch.
 from ._api import annotate_at_angle, annotate_layer, estimate_angle
 from ._table import scanline_table
 

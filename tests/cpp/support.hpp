@@ -40,6 +40,37 @@ Points<T> points(const std::vector<T>& values) {
     return Points<T>{reinterpret_cast<const unsigned char*>(values.data()), values.size()};
 }
 
+// A path as two coordinate lists.
+template <class T>
+struct Path {
+    std::vector<T> x;
+    std::vector<T> y;
+};
+
+// A meander of `lines` vertical lines at x = 0, 1, 2, ..., each of 11 points
+// with y = 0 .. 10, upward on even lines and downward on odd lines. Every
+// line but the last is followed by three turn-around points at x = L + 0.25,
+// L + 0.5, L + 0.75, at y = 10 after an upward line and y = 0 after a
+// downward one. Line L starts at point 14 L.
+template <class T>
+Path<T> meander(int lines) {
+    Path<T> path;
+    for (int line = 0; line < lines; ++line) {
+        const bool upward = line % 2 == 0;
+        for (int i = 0; i <= 10; ++i) {
+            path.x.push_back(static_cast<T>(line));
+            path.y.push_back(static_cast<T>(upward ? i : 10 - i));
+        }
+        if (line + 1 < lines) {
+            for (T offset : {T(0.25), T(0.5), T(0.75)}) {
+                path.x.push_back(static_cast<T>(line) + offset);
+                path.y.push_back(upward ? T(10) : T(0));
+            }
+        }
+    }
+    return path;
+}
+
 // Checks that a run list partitions the points 0 .. n - 1.
 template <class T>
 void expect_partition(const List<Run<T>>& runs, std::uint64_t n) {

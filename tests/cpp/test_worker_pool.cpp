@@ -332,8 +332,8 @@ TEST_P(PoolMap, CallerTakesPartWithAllWorkers) {
 }
 
 TEST_P(PoolMap, MapsFromSeveralThreadsAtOnce) {
-    // Batches of several callers share the queue; a caller that takes the
-    // last task of its batch takes the batch off the queue wherever it is.
+    // Whichever caller claims the workers shares its ranges with them; the
+    // others run theirs on their own threads meanwhile.
     std::vector<std::thread> callers;
     std::atomic<int> wrong{0};
     for (int t = 0; t < 4; ++t) {
@@ -350,6 +350,50 @@ TEST_P(PoolMap, MapsFromSeveralThreadsAtOnce) {
         thread.join();
     }
     EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST_P(PoolMap, MapFindingTheWorkersBusyRunsOnItsOwnThreadAndFreesThemAfter) {
+    // Another thread's map of two ranges holds the workers (its caller and
+    // one worker run them, the other workers are idle) until this thread's
+    // map has ended: that map runs on this thread alone, without waiting.
+    Rendezvous holding;
+    Rendezvous released;
+    std::vector<bool> held_results;
+    std::thread holder([&] {
+        held_results = ordered_parallel_map(pool, uneven_ranges(2), [&](IndexRange) {
+            holding.arrive();
+            return released.wait_for(1);
+        });
+    });
+    ASSERT_TRUE(holding.wait_for(2));
+    const auto ranges = uneven_ranges(30);
+    const auto caller = std::this_thread::get_id();
+    std::atomic<int> elsewhere{0};
+    std::atomic<int> wrong_count{0};
+    const auto results = ordered_parallel_map(pool, ranges, [&](IndexRange range) {
+        // Long enough for idle workers to wake and take ranges, were they
+        // handed any.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        elsewhere.fetch_add(std::this_thread::get_id() != caller);
+        wrong_count.fetch_add(pool_thread_count() != pool.thread_count());
+        return squares_of(range);
+    });
+    released.arrive();
+    holder.join();
+    EXPECT_EQ(results, serial_squares(ranges));
+    EXPECT_EQ(elsewhere.load(), 0);
+    EXPECT_EQ(wrong_count.load(), 0);
+    EXPECT_EQ(held_results, std::vector<bool>(2, true));
+
+    // The holder has let go: every worker takes part in the next map.
+    const auto calls = static_cast<int>(pool.thread_count()) + 1;
+    Rendezvous started;
+    const auto all_met = ordered_parallel_map(pool, uneven_ranges(static_cast<std::size_t>(calls)),
+                                              [&](IndexRange) {
+                                                  started.arrive();
+                                                  return started.wait_for(calls);
+                                              });
+    EXPECT_EQ(std::count(all_met.begin(), all_met.end(), true), calls);
 }
 
 TEST_P(PoolMap, MapInsideARangeRunsOnThatWorker) {
@@ -617,6 +661,7 @@ TEST(ProcessPool, MapRunsOnItsWorkersAndTheCallerAndPropagatesFailures) {
     EXPECT_EQ(ordered_parallel_map(ranges, squares_of), serial_squares(ranges));
 }
 
+#if !defined(_WIN32)
 // True when a map of one range per worker and one for the caller has all its
 // calls running at once: every worker of the process pool is up.
 bool all_workers_meet_the_caller(std::uint64_t workers) {
@@ -629,6 +674,7 @@ bool all_workers_meet_the_caller(std::uint64_t workers) {
                                           });
     return std::count(met.begin(), met.end(), true) == calls;
 }
+#endif
 
 TEST(ProcessPool, ForkedChildGetsAWorkingPool) {
 #if defined(_WIN32)

@@ -1,7 +1,8 @@
 """Checks an installed rasterloom from outside the checkout: the compiled
-module with its stub package, the metadata of pyproject.toml, the numbering
-of the 81-point example in docs/numbering.md, and the command `rasterloom` installed as
-a console script, run on that example.
+module with its stub package, the layer extension with its stub and the
+worker pool's module beside them, the metadata of pyproject.toml, the
+numbering of the 81-point example in docs/numbering.md, and the command
+`rasterloom` installed as a console script, run on that example.
 
     python check_installed.py PYPROJECT_TOML
 """
@@ -25,6 +26,16 @@ assert (module.with_name("rasterloom-stubs") / "__init__.pyi").is_file()
 assert rasterloom.__all__ == ["annotate_scanlines"]
 assert rasterloom.annotate_scanlines.__module__ == "rasterloom"
 
+# The layer extension in the package, and the one module that owns the
+# workers of both, next to rasterloom; the extension imports it on its first
+# call (below).
+from rasterloom_layers import _native  # noqa: E402
+
+native = Path(_native.__file__)
+assert native.parent == module.parent / "rasterloom_layers", native
+assert native.name.startswith("_native.") and native.suffix in (".so", ".pyd"), native
+assert native.with_name("_native.pyi").is_file()
+
 metadata = importlib.metadata.metadata("rasterloom")
 assert metadata["Version"] == project["version"], (metadata["Version"], project["version"])
 assert sorted(metadata.get_all("Classifier")) == sorted(project["classifiers"])
@@ -43,6 +54,10 @@ labels = rasterloom.annotate_scanlines(np.array(xs), np.array(ys))
 expected = np.full(81, -1, dtype=np.int32)
 expected[28:41], expected[41:55], expected[55:69] = 1, 2, 3
 assert labels.dtype == np.int32 and np.array_equal(labels, expected), labels
+layer_labels = _native.annotate_layer(np.array(xs), np.array(ys), True)
+assert layer_labels.dtype == np.int32 and layer_labels.shape == (81,), layer_labels
+pool = Path(sys.modules["_rasterloom_pool"].__file__)
+assert pool.parent == module.parent and pool.suffix in (".so", ".pyd"), pool
 
 # The console script, where the installer puts the scripts of this
 # interpreter, names the entry point of pyproject.toml.

@@ -63,6 +63,25 @@ def meander(lines, points_per_line, turn_points, *, dtype=np.float64, line_pitch
     return np.array(xs, dtype=dtype), np.array(ys, dtype=dtype), np.array(owner)
 
 
+TYPE_MESSAGE = "x and y must both be 1D numpy arrays of float64 or float32 type"
+
+
+def expect_arrays_checked_as_the_module_checks_them(call):
+    """`call(x, y)` refuses what annotate_scanlines refuses, with its errors:
+    lists, 2-D arrays, mixed, integer and byte-swapped element types, and
+    arrays of unequal length."""
+    good = np.zeros(4)
+    for x, y in [([0.0], [0.0]), (good, [0.0] * 4), (np.zeros((2, 2)), np.zeros((2, 2))),
+                 (good, good.astype(np.float32)), (np.zeros(4, np.int64),) * 2,
+                 (good.astype(">f8"), good.astype(">f8"))]:
+        with pytest.raises(TypeError) as error:
+            call(x, y)
+        assert str(error.value) == TYPE_MESSAGE
+    with pytest.raises(ValueError) as error:
+        call(np.zeros(3), np.zeros(5))
+    assert str(error.value) == "Input x and y length mismatch: 3 vs 5"
+
+
 # Shares of scan lines with an id of their own, collected by the layer tests
 # and printed at the end of the run: (strategy, case, share, reference, target).
 SHARE_REPORT: list[tuple[str, str, float, float | None, str]] = []

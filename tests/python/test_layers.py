@@ -20,9 +20,9 @@ from hypothesis import strategies as st
 
 import rasterloom
 import rasterloom_layers
-from rasterloom_layers import annotate_at_angle, annotate_layer, estimate_angle
+from rasterloom_layers import _native_api, annotate_at_angle, annotate_layer, estimate_angle
 
-from conftest import RECORDING_REPORT, SHARE_REPORT
+from conftest import RECORDING_REPORT, SHARE_REPORT, expect_arrays_checked_as_the_module_checks_them
 from test_properties import assert_well_formed, coordinates
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
@@ -34,7 +34,6 @@ heavy = pytest.mark.skipif(SANITIZED, reason="large layers are slow under the sa
 
 NOISE = 0.002   # 2 micrometres, on x and on y
 MEANDER_ANGLES = [0.0, 22.5, 45.0, 67.0, 112.5, 150.0]
-TYPE_MESSAGE = "x and y must both be 1D numpy arrays of float64 or float32 type"
 
 
 @functools.lru_cache(maxsize=None)
@@ -63,32 +62,31 @@ def test_package_exports_and_is_typed():
     assert rasterloom.__all__ == ["annotate_scanlines"]
 
 
-@pytest.mark.parametrize("function", [annotate_at_angle, annotate_layer])
+# The public functions, and the same on the compiled pipeline.
+AT_ANGLE = pytest.mark.parametrize("at_angle", [annotate_at_angle, _native_api.annotate_at_angle],
+                                   ids=["python", "compiled"])
+
+
+@pytest.mark.parametrize("function", [annotate_at_angle, annotate_layer, _native_api.annotate_at_angle,
+                                      _native_api.annotate_layer, _native_api.estimate_angle])
 def test_wrong_arrays_get_the_modules_errors(function):
-    good = np.zeros(4)
-    for x, y in [([0.0], [0.0]), (good, [0.0] * 4), (np.zeros((2, 2)), np.zeros((2, 2))),
-                 (good, good.astype(np.float32)), (np.zeros(4, np.int64),) * 2,
-                 (good.astype(">f8"), good.astype(">f8"))]:
-        with pytest.raises(TypeError) as error:
-            function(x, y)
-        assert str(error.value) == TYPE_MESSAGE
-    with pytest.raises(ValueError) as error:
-        function(np.zeros(3), np.zeros(5))
-    assert str(error.value) == "Input x and y length mismatch: 3 vs 5"
+    expect_arrays_checked_as_the_module_checks_them(function)
 
 
+@AT_ANGLE
 @pytest.mark.parametrize("angle", [float("nan"), float("inf"), -float("inf")])
-def test_angle_that_is_not_finite_is_refused(angle):
+def test_angle_that_is_not_finite_is_refused(at_angle, angle):
     rec = sample_data.small_layer()
     with pytest.raises(ValueError, match="angle_deg must be finite"):
-        annotate_at_angle(rec.x, rec.y, angle)
+        at_angle(rec.x, rec.y, angle)
 
 
+@AT_ANGLE
 @pytest.mark.parametrize("angle", ["67", True, [67.0], 1j])
-def test_angle_that_is_not_a_number_is_refused(angle):
+def test_angle_that_is_not_a_number_is_refused(at_angle, angle):
     rec = sample_data.small_layer()
     with pytest.raises(TypeError, match="angle_deg must be a number or None"):
-        annotate_at_angle(rec.x, rec.y, angle)
+        at_angle(rec.x, rec.y, angle)
 
 
 def test_angle_of_any_real_number_type_is_taken():

@@ -11,18 +11,22 @@ from conftest import needs_proc
     reason="the address sanitizer needs address space that the limit takes away",
 )
 @needs_proc
-def test_refused_allocation_raises_memory_error_and_the_process_goes_on(python_subprocess):
+@pytest.mark.parametrize("call", ["rasterloom.annotate_scanlines(x, y)",
+                                  "_native.annotate_layer(x, y, True)"])
+def test_refused_allocation_raises_memory_error_and_the_process_goes_on(python_subprocess, call):
     result = python_subprocess(
-        """
+        f"""
         import re, resource
         import numpy as np
         import rasterloom
+        from rasterloom_layers import _native
 
         n = 4_000_000
         x = np.arange(n, dtype=np.float64)
         y = np.zeros(n)
         # a first small call sets up everything that lives for the process
-        rasterloom.annotate_scanlines(x[:10].copy(), y[:10].copy())
+        annotate = lambda x, y: {call}
+        annotate(x[:10].copy(), y[:10].copy())
 
         def address_space():
             with open('/proc/self/status') as status:
@@ -33,7 +37,7 @@ def test_refused_allocation_raises_memory_error_and_the_process_goes_on(python_s
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
         resource.setrlimit(resource.RLIMIT_AS, (address_space() + 16 * 2**20, hard))
         try:
-            rasterloom.annotate_scanlines(x, y)
+            annotate(x, y)
         except MemoryError as exc:
             message = str(exc)
         else:
@@ -45,7 +49,7 @@ def test_refused_allocation_raises_memory_error_and_the_process_goes_on(python_s
         # reserved in several blocks), the message names its real size
         named = re.fullmatch(r'rasterloom could not allocate ([0-9]+) bytes', message or '')
         assert named and 2**20 <= int(named.group(1)) < 2**40, message
-        labels = rasterloom.annotate_scanlines(x, y)
+        labels = annotate(x, y)
         assert labels.shape == (n,)
         print('recovered')
         """

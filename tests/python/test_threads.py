@@ -1,6 +1,8 @@
-"""The worker pool as seen from Python: its size, when it starts, and the
-agreement of the chunked paths with the serial ones."""
+"""The worker pool as seen from Python: its size, when it starts, the one
+pool of a process that calls both extensions, calls from several threads at
+once, and the agreement of the chunked paths with the serial ones."""
 import multiprocessing
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -95,6 +97,74 @@ def test_one_and_two_threads_give_identical_labels(python_subprocess, tmp_path, 
         assert np.array_equal(a, b)
         # every line but the first two and the last gets an id of its own
         assert a.max() == lines - 3
+
+
+CALLS = {"module": "rasterloom.annotate_scanlines(x, y)",
+         "layers": "_native.annotate_layer(x, y, True)"}
+
+
+@needs_proc
+@pytest.mark.parametrize("first, second", [("module", "layers"), ("layers", "module")])
+def test_module_and_layer_extension_share_one_pool(python_subprocess, first, second):
+    out = run_ok(
+        python_subprocess,
+        MEANDER
+        + f"""
+    from rasterloom_layers import _native
+    x, y = meander(2000, 400, np.float64)
+    before = threads()
+    {CALLS[first]}
+    after_first = threads()
+    {CALLS[second]}
+    print(after_first - before, threads() - before)
+    """,
+        RAYON_NUM_THREADS="3",
+    )
+    assert out == ["3", "3"]
+
+
+def test_threads_number_layers_at_once_as_one_after_another(python_subprocess):
+    # Eight layer calls and a call of the module, all started together, three
+    # times over: vertical meanders (long enough for the chunked paths),
+    # float32 ones, strided and reversed arrays, and realistic layer plans.
+    examples = str(Path(__file__).resolve().parents[2] / "examples")
+    out = run_ok(
+        python_subprocess,
+        MEANDER
+        + f"""
+    import sys, threading
+    from concurrent.futures import ThreadPoolExecutor
+    sys.path.insert(0, {examples!r})
+    import layer_plans
+    from rasterloom_layers import _native_api
+
+    layers = [meander(1500, 400, np.float64), meander(700, 900, np.float32),
+              meander(5000, 60, np.float64), meander(300, 2000, np.float32)]
+    xy = np.column_stack(meander(1200, 500, np.float64))
+    layers += [(xy[:, 0], xy[:, 1]), (layers[0][0][::-1], layers[0][1][::-1])]
+    plans = [layer_plans.meander_layer(67.0, noise=0.002, seed=7),
+             layer_plans.island_layer(0.0, noise=0.002, seed=7)]
+    layers += [(plan.x, plan.y) for plan in plans]
+    calls = [lambda x=x, y=y: _native_api.annotate_layer(x, y) for x, y in layers[:-1]]
+    calls.append(lambda: _native_api.annotate_at_angle(*layers[-1], 90.0, all_lines=False))
+    calls.append(lambda: rasterloom.annotate_scanlines(*layers[0]))
+    expected = [call() for call in calls]
+    start = threading.Barrier(len(calls))
+
+    def together(call):
+        start.wait()
+        return call()
+
+    with ThreadPoolExecutor(len(calls)) as executor:
+        for round in range(3):
+            results = list(executor.map(together, calls))
+            print(sum(np.array_equal(a, b) for a, b in zip(results, expected)))
+    print(sum(int(labels.max()) > 0 for labels in expected))
+    """,
+        RAYON_NUM_THREADS="2",
+    )
+    assert out[:3] == ["9"] * 3
+    assert int(out[3]) >= 6  # at least the vertical meanders have scan lines
 
 
 @pytest.mark.skipif("fork" not in multiprocessing.get_all_start_methods(),

@@ -1,4 +1,5 @@
-// The boundary guard that every entry from the interpreter passes through.
+// The boundary guard that every entry from the interpreter passes through,
+// in every extension module of the project.
 //
 // Below the guard, failures are C++ exceptions: PythonErrorSet (a Python
 // exception is already set), AllocationFailure (raised as MemoryError naming
@@ -9,15 +10,19 @@
 #include <string>
 
 #include "support/failure.hpp"
-#include "module/python.hpp"
+#include "interop/python.hpp"
 
-namespace rasterloom::module {
+namespace rasterloom::interop {
 
 // Converts the exception in flight into a set Python exception.
 void raise_current_exception() noexcept;
 
 // Returns the PanicException class, creating it on first need.
 PyObject* panic_exception_type();
+
+// "Type: message" of the pending Python exception, which is cleared; for a
+// diagnostic that names why a call into the interpreter failed.
+std::string describe_pending_error();
 
 class NestingCount {
 public:
@@ -38,4 +43,4 @@ Result guarded(Result failure_value, Operation&& operation) noexcept {
     }
 }
 
-}  // namespace rasterloom::module
+}  // namespace rasterloom::interop

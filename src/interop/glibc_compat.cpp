@@ -1,5 +1,5 @@
-// Linked into the module on Linux when the C++ runtime is linked statically
-// (see CMakeLists.txt), so that the module runs on glibc 2.17 and later
+// Linked into every extension module on Linux when the C++ runtime is linked
+// statically (see CMakeLists.txt), so that the modules run on glibc 2.17 and later
 // (the manylinux2014 wheel tag) even when it is built on a newer system.
 //
 // The static libstdc++ was compiled against the build machine's glibc, and
@@ -18,7 +18,9 @@
 //    x86-64, GLIBC_2.17 on 64-bit ARM: RASTERLOOM_GLIBC_BASE_VERSION). The
 //    linker option --wrap sends every reference to them to the __wrap_
 //    functions below, which call the old versions. On glibc before 2.34
-//    those live in libpthread, which the module therefore also needs.
+//    those live in libpthread, which the modules therefore also need. Only
+//    _rasterloom_pool starts threads; the others have the same runtime and
+//    so the same wrapping, in case a part of it that they use starts one.
 //
 // scripts/test.sh runs `auditwheel show` on the wheel: a newer symbol pulled
 // in later by a change or a newer toolchain shows up there.

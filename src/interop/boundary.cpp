@@ -1,4 +1,4 @@
-#include "module/boundary.hpp"
+#include "interop/boundary.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 #include <new>
 #include <string_view>
 
-namespace rasterloom::module {
+namespace rasterloom::interop {
 namespace {
 
 constexpr const char* PANIC_DOC =
@@ -63,6 +63,30 @@ PyObject* panic_exception_type() {
     return panic_type;
 }
 
+std::string describe_pending_error() {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref owned_type(type), owned_value(value), owned_traceback(traceback);
+    std::string text = "unknown error";
+    if (owned_value) {
+        Ref rendered(PyObject_Str(owned_value.get()));
+        Ref type_name(owned_type ? PyType_GetName(reinterpret_cast<PyTypeObject*>(type)) : nullptr);
+        Py_ssize_t size = 0;
+        const char* utf8 = rendered ? PyUnicode_AsUTF8AndSize(rendered.get(), &size) : nullptr;
+        Py_ssize_t name_size = 0;
+        const char* name = type_name ? PyUnicode_AsUTF8AndSize(type_name.get(), &name_size) : nullptr;
+        if (utf8 != nullptr) {
+            text = name != nullptr ? std::string(name, name_size) + ": " + std::string(utf8, size)
+                                   : std::string(utf8, size);
+        }
+        PyErr_Clear();
+    }
+    return text;
+}
+
 void raise_current_exception() noexcept {
     try {
         try {
@@ -89,4 +113,4 @@ void raise_current_exception() noexcept {
     }
 }
 
-}  // namespace rasterloom::module
+}  // namespace rasterloom::interop

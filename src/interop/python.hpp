@@ -1,6 +1,8 @@
-// Python.h under the stable, limited API (3.11 and later), plus a small
-// owner for strong references so that every reference taken is released on
-// every way out, exceptions included.
+// Python.h under the stable, limited API (3.11 and later), a small owner for
+// strong references so that every reference taken is released on every way
+// out, exceptions included, and the computation that runs with the
+// interpreter lock released. Shared by every extension module of the
+// project.
 #pragma once
 
 #ifndef Py_LIMITED_API
@@ -9,9 +11,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
+#include <optional>
+#include <type_traits>
 #include <utility>
 
-namespace rasterloom::module {
+namespace rasterloom::interop {
 
 // Thrown when a Python API call failed and left its exception set; the
 // boundary returns the entry's failure value with that exception in place.
@@ -51,4 +56,26 @@ private:
     PyObject* object_ = nullptr;
 };
 
-}  // namespace rasterloom::module
+// Runs `work()` with the interpreter lock released, so that other Python
+// threads run meanwhile, and returns its result once the lock is held again.
+// `work` must not touch any Python object; whatever it reads stays alive
+// through references the caller holds. What it throws is rethrown with the
+// lock held again, for the boundary guard to raise.
+template <class Work>
+auto without_interpreter_lock(Work&& work) -> std::invoke_result_t<Work&> {
+    std::optional<std::invoke_result_t<Work&>> result;
+    std::exception_ptr failure;
+    PyThreadState* const saved = PyEval_SaveThread();
+    try {
+        result.emplace(work());
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(saved);
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return std::move(*result);
+}
+
+}  // namespace rasterloom::interop
