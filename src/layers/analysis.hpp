@@ -31,7 +31,6 @@ struct Analysis {
     double noise = 0.0;           // of a point, normalised units
     double block_noise = 0.0;     // of a block mean
     bool exact = false;
-    Floats bx, by;                // the block means when blocks hold several points
     List<std::int8_t> labels;     // of every block step
     Stretches stretches;          // in block points
     List<std::int64_t> nxt;       // the next line of every line stretch's meander, or NO_LINK
@@ -44,7 +43,7 @@ decltype(auto) with_blocks(const Analysis& an, const P& points, F&& f) {
     if (an.block == 1) {
         return f(points);
     }
-    return f(Stored{an.bx.data(), an.by.data(), an.bx.size()});
+    return f(Blocks<P>{points, an.block});
 }
 
 struct LineFlags {
@@ -96,7 +95,7 @@ void keep_directions(Analysis& an, const B& blocks, const std::vector<std::size_
     an.angles = std::move(angles);
     set_turns(an);
     const double floor = an.block_noise * std::sqrt(2.0);
-    map_ranges(an.labels.size(), [&](parallel::IndexRange range) {
+    over_ranges(an.labels.size(), [&](parallel::IndexRange range) {
         for (std::uint64_t k = range.start; k < range.end; ++k) {
             const std::int8_t label = an.labels[k];
             if (label < 0) {
@@ -180,9 +179,7 @@ std::optional<Analysis> analyse(Frame frame, const P& points, std::optional<doub
     an.block = block_size(points, an.noise);
     an.block_noise = an.noise;
     if (an.block > 1) {
-        block_means(points, an.block, an.bx, an.by);
-        an.block_noise = std::max(noise_level(Stored{an.bx.data(), an.by.data(), an.bx.size()}),
-                                  an.frame.rounding);
+        an.block_noise = std::max(noise_level(Blocks<P>{points, an.block}), an.frame.rounding);
     }
     bool found = false;
     with_blocks(an, points, [&](const auto& blocks) { directions_and_lines(an, blocks, angle_deg, found); });

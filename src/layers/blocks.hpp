@@ -97,27 +97,32 @@ std::uint64_t block_size(const P& p, double sigma) {
     return w;
 }
 
-// Means of consecutive blocks of w points (the last may be shorter), each
-// summed from its first point to its last, into bx and by.
+// The means of consecutive blocks of w points of a path (the last may be
+// shorter), each summed from its first point to its last. They are not
+// stored: the one pass that takes every block step reads each block once,
+// and the few other readers take a block here and there.
 template <class P>
-void block_means(const P& p, std::uint64_t w, Floats& bx, Floats& by) {
-    const std::uint64_t n = p.size();
-    const std::uint64_t count = (n + w - 1) / w;
-    bx.resize(count);
-    by.resize(count);
-    map_ranges(count, [&](parallel::IndexRange range) {
-        for (std::uint64_t b = range.start; b < range.end; ++b) {
-            const std::uint64_t first = b * w, last = std::min(first + w, n);
-            double sx = 0.0, sy = 0.0;
-            for (std::uint64_t i = first; i < last; ++i) {
-                sx += p.x(i);
-                sy += p.y(i);
-            }
-            bx[b] = sx / static_cast<double>(last - first);
-            by[b] = sy / static_cast<double>(last - first);
+struct Blocks {
+    P points;
+    std::uint64_t w;
+
+    std::uint64_t size() const noexcept { return (points.size() + w - 1) / w; }
+    double x(std::uint64_t b) const noexcept {
+        const std::uint64_t first = b * w, last = std::min(first + w, points.size());
+        double sum = 0.0;
+        for (std::uint64_t i = first; i < last; ++i) {
+            sum += points.x(i);
         }
-        return 0;
-    });
-}
+        return sum / static_cast<double>(last - first);
+    }
+    double y(std::uint64_t b) const noexcept {
+        const std::uint64_t first = b * w, last = std::min(first + w, points.size());
+        double sum = 0.0;
+        for (std::uint64_t i = first; i < last; ++i) {
+            sum += points.y(i);
+        }
+        return sum / static_cast<double>(last - first);
+    }
+};
 
 }  // namespace rasterloom::layers

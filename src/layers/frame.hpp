@@ -108,7 +108,7 @@ inline std::vector<parallel::IndexRange> pass_ranges(std::uint64_t n) {
 // `body(range)` for the ranges of [0, n), on the pool when there are several;
 // the results in range order.
 template <class Body>
-auto map_ranges(std::uint64_t n, Body&& body) {
+auto over_ranges(std::uint64_t n, Body&& body) {
     using Result = decltype(body(parallel::IndexRange{0, 0}));
     std::vector<parallel::IndexRange> ranges = pass_ranges(n);
     if (ranges.size() <= 1) {
@@ -168,17 +168,6 @@ struct Points {
     double y(std::uint64_t i) const noexcept { return span(down(caller_y(i)) - cy); }
 };
 
-// Points stored in two arrays (block means).
-struct Stored {
-    const double* px;
-    const double* py;
-    std::uint64_t n;
-
-    std::uint64_t size() const noexcept { return n; }
-    double x(std::uint64_t i) const noexcept { return px[i]; }
-    double y(std::uint64_t i) const noexcept { return py[i]; }
-};
-
 // Calls `f(points)` with the frame's points, for its element type and its
 // finite points.
 template <class F>
@@ -221,7 +210,7 @@ Frame read_frame(const Coordinates& xy) {
         double lo_x = std::numeric_limits<double>::infinity(), hi_x = -lo_x;
         double lo_y = lo_x, hi_y = hi_x;
     };
-    std::vector<Scan> scans = map_ranges(xy.n, [&](parallel::IndexRange range) {
+    std::vector<Scan> scans = over_ranges(xy.n, [&](parallel::IndexRange range) {
         Scan s;
         // Where every point is finite (as usual) one pass without branches;
         // otherwise again, point by point.

@@ -91,27 +91,36 @@ List<std::int8_t> classify_steps(const B& p, std::span<const Turn> turns, double
     const double advance = ADVANCE * floor, stray = STRAY * floor;
     List<std::int8_t> labels(steps);
     const std::size_t groups = turns.size();
-    map_ranges(steps, [&](parallel::IndexRange range) {
+    over_ranges(steps, [&](parallel::IndexRange range) {
         if (range.start >= range.end) {
             return 0;
         }
         // One loop per count of directions up to two (the usual counts),
-        // which the compiler unrolls.
-        auto sweep = [&](auto fixed) {
+        // which the compiler unrolls. Everything the loop reads is copied
+        // into locals first: the labels are bytes, and a store of a byte may
+        // alias anything else in memory.
+        auto sweep = [&, points = p](auto fixed) {
             constexpr std::size_t count = decltype(fixed)::value;
             const std::size_t n_groups = count > 0 ? count : groups;
-            double x0 = p.x(range.start), y0 = p.y(range.start);
+            double c[2] = {0.0, 0.0}, s[2] = {0.0, 0.0};
+            for (std::size_t g = 0; g < std::min<std::size_t>(groups, 2); ++g) {
+                c[g] = turns[g].c, s[g] = turns[g].s;
+            }
+            const double lo = advance, off = stray, tilt = TILT;
+            std::int8_t* out = labels.data();
+            double x0 = points.x(range.start), y0 = points.y(range.start);
             for (std::uint64_t k = range.start; k < range.end; ++k) {
-                const double x1 = p.x(k + 1), y1 = p.y(k + 1);
+                const double x1 = points.x(k + 1), y1 = points.y(k + 1);
                 const double dx = x1 - x0, dy = y1 - y0;
                 x0 = x1, y0 = y1;
                 std::int64_t label = -1;
                 int taking = 0;
                 for (std::size_t g = 0; g < n_groups; ++g) {
-                    const double du = dx * turns[g].s - dy * turns[g].c;
-                    const double dv = dx * turns[g].c + dy * turns[g].s;
+                    const double cg = count > 0 ? c[g] : turns[g].c, sg = count > 0 ? s[g] : turns[g].s;
+                    const double du = dx * sg - dy * cg;
+                    const double dv = dx * cg + dy * sg;
                     const double adv = std::fabs(dv);
-                    const bool runs_along = adv >= advance && std::fabs(du) <= TILT * adv + stray;
+                    const bool runs_along = adv >= lo && std::fabs(du) <= tilt * adv + off;
                     label = runs_along && taking == 0 ? 2 * static_cast<std::int64_t>(g) + (dv > 0.0 ? 1 : 0)
                                                       : label;
                     taking += runs_along ? 1 : 0;
@@ -119,7 +128,7 @@ List<std::int8_t> classify_steps(const B& p, std::span<const Turn> turns, double
                 if (taking > 1) [[unlikely]] {
                     label = step_label(dx, dy, turns, floor);
                 }
-                labels[k] = static_cast<std::int8_t>(label);
+                out[k] = static_cast<std::int8_t>(label);
             }
         };
         if (groups == 1) {
