@@ -93,10 +93,24 @@ inline std::uint64_t sample_step(std::uint64_t n, std::uint64_t span,
 // Points per range of the parallel passes.
 inline constexpr std::uint64_t PASS_RANGE_MIN = std::uint64_t{1} << 17;
 
+// The pool's thread count, or 1 when the pool could not be created (no
+// threads to be had, say, under an address space limit): every pass gives
+// the same result on one thread, only later.
+inline std::uint64_t pass_threads() {
+    try {
+        return parallel::pool_thread_count();
+    } catch (const InternalFailure& failure) {
+        if (failure.message().starts_with(parallel::POOL_NOT_INITIALIZED)) {
+            return 1;
+        }
+        throw;
+    }
+}
+
 // Cuts [0, n) into ranges for the worker pool; one range when n is small or
 // the pool has one thread.
 inline std::vector<parallel::IndexRange> pass_ranges(std::uint64_t n) {
-    std::uint64_t threads = n >= 2 * PASS_RANGE_MIN ? parallel::pool_thread_count() : 1;
+    std::uint64_t threads = n >= 2 * PASS_RANGE_MIN ? pass_threads() : 1;
     threads = std::min(threads, std::max<std::uint64_t>(1, n / PASS_RANGE_MIN));
     std::vector<parallel::IndexRange> ranges;
     for (std::uint64_t t = 0; t < threads; ++t) {

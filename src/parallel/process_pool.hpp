@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -27,6 +28,9 @@ namespace rasterloom::parallel {
 
 // The layout of PoolEntries; a table of another layout is refused.
 inline constexpr std::uint32_t POOL_ENTRIES_VERSION = 1;
+// The message that every failure to create a pool starts with.
+inline constexpr std::string_view POOL_NOT_INITIALIZED = "The global thread pool has not been initialized.";
+
 // The size of the buffer that receives the reason of a failure.
 inline constexpr std::size_t POOL_MESSAGE_SIZE = 256;
 

@@ -55,9 +55,6 @@ std::uint64_t decide_thread_count(const char* rayon_num_threads, const char* ray
 // ---------------------------------------------------------------------------
 // Pools
 
-// The message that every failure to create a pool starts with.
-inline constexpr std::string_view POOL_NOT_INITIALIZED = "The global thread pool has not been initialized.";
-
 // A fixed set of worker threads that run tasks handed to `run`.
 class WorkerPool {
 public:
