@@ -82,9 +82,19 @@ TYPED_TEST(LayerEntries, AnyStrideReadsAsTheContiguousArrays) {
         EXPECT_EQ(x.storage, x_before);
         EXPECT_EQ(y.storage, y_before);
     }
-    // A constant array may come with a zero stride.
+    // A constant array may come with a zero stride: at a given angle it is
+    // numbered (no line in it), and it gives no angle of its own.
     const T same = path.x[0];
-    EXPECT_EQ(all_labels(coordinates(&same, &same, 5, 0, 0)).size(), 3u);
+    const Coordinates still = coordinates(&same, &same, 5, 0, 0);
+    for (const bool all_lines : {false, true}) {
+        std::vector<std::int32_t> labels(5, 0);
+        EXPECT_FALSE(annotate_at_angle(still, 90.0, all_lines, labels.data()));
+        EXPECT_EQ(labels, std::vector<std::int32_t>(5, -1)) << all_lines;
+    }
+    std::vector<std::int32_t> labels(5, 0);
+    const std::optional<std::string> error = annotate_layer(still, true, labels.data());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->rfind("too few points to estimate the scan line angle", 0), 0u) << *error;
 }
 
 TYPED_TEST(LayerEntries, EmptyLayerIsNumberedButGivesNoAngle) {

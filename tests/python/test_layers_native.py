@@ -81,15 +81,20 @@ class TestArrays:
 
     @pytest.mark.parametrize("name", LAYER_CALLS)
     def test_result_is_a_fresh_int32_array_of_one_label_per_point(self, name):
-        for n in (0, 1, 2, 50):
-            x = np.linspace(0.0, 1.0, n)
-            labels = LAYER_CALLS[name](x, np.zeros(n))
-            assert labels.dtype == np.int32 and labels.shape == (n,)
+        estimates = name != "annotate_at_angle"
+        same = np.broadcast_to(np.float64(2.0), 9)  # a constant array through a zero stride
+        for n in (0, 1, 2, 50, "constant"):
+            x, y = (same, same) if n == "constant" else (np.linspace(0.0, 1.0, n), np.zeros(n))
+            if estimates and n in (1, 2, "constant") or name == "annotate_at_estimated_angle" and n == 0:
+                # no angle from a point, a step or a point standing still (nor,
+                # asked for an angle alone, from nothing)
+                with pytest.raises(ValueError, match="too few points to estimate the scan line angle"):
+                    LAYER_CALLS[name](x, y)
+                continue
+            labels = LAYER_CALLS[name](x, y)
+            assert labels.dtype == np.int32 and labels.shape == x.shape
             assert labels.flags.c_contiguous and labels.flags.owndata and labels.flags.writeable
             assert ((labels == -1) | (labels >= 1)).all()
-        # a constant array through a zero stride
-        same = np.broadcast_to(np.float64(2.0), 9)
-        assert LAYER_CALLS[name](same, same).shape == (9,)
 
     def test_estimate_refusal_is_a_value_error_with_the_pipelines_message(self):
         with pytest.raises(ValueError, match="too few points to estimate the scan line angle"):
