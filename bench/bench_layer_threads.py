@@ -1,4 +1,4 @@
-"""The compiled layer pipeline (rasterloom_layers._native_api) from Python
+"""The compiled layer pipeline (rasterloom_layers.annotate_layer) from Python
 threads: eight layers numbered by eight threads at once against the same
 layers one after another, and the peak memory of one call per point.
 
@@ -56,9 +56,9 @@ def layers(args: argparse.Namespace) -> list[tuple[np.ndarray, np.ndarray]]:
 
 
 def speed_up(args: argparse.Namespace) -> None:
-    from rasterloom_layers import _native_api
+    import rasterloom_layers
     inputs = layers(args)
-    number = [lambda x=x, y=y: _native_api.annotate_layer(x, y) for x, y in inputs]
+    number = [lambda x=x, y=y: rasterloom_layers.annotate_layer(x, y) for x, y in inputs]
     for call in number:
         call()   # the pool and the allocator warmed up
     start = threading.Barrier(len(number))
@@ -89,7 +89,7 @@ import sys
 import numpy as np
 sys.path.insert(0, {bench!r})
 import bench_layer_threads
-from rasterloom_layers import _native_api
+import rasterloom_layers
 
 def high_water():
     with open('/proc/self/status') as status:
@@ -99,11 +99,11 @@ def high_water():
 
 args = bench_layer_threads.argparse.Namespace(points={points!r}, layers=1, plans={plans!r})
 x, y = bench_layer_threads.layers(args)[0]
-_native_api.annotate_layer(x[:1000].copy(), y[:1000].copy())
+rasterloom_layers.annotate_layer(x[:1000].copy(), y[:1000].copy())
 with open('/proc/self/clear_refs', 'w') as refs:
     refs.write('5')
 before = high_water()
-labels = _native_api.annotate_layer(x, y)
+labels = rasterloom_layers.annotate_layer(x, y)
 print((high_water() - before) / len(x))
 """
 

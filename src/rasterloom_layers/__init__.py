@@ -8,7 +8,8 @@ form first:
   given or estimated from the path, with exact or measured (noisy) positions;
 - `annotate_layer(x, y)`: a whole layer in any strategy (one meander,
   stripes, islands whose hatch direction alternates, with contours and travel
-  moves between them), numbered region by region;
+  moves between them), recorded however a scanner logs it: every scan line
+  numbered, in C++ without the interpreter lock;
 - `scanline_table(x, y, labels, **channels)`: one record per numbered scan
   line: where it starts and ends, its length and direction, and the mean,
   least and greatest value of every channel recorded along it.
@@ -20,9 +21,6 @@ layer files and writes their labels and tables.
 """
 from __future__ import annotations
 
-# The public functions run the pipeline in Python (_api). The same functions
-# on the compiled pipeline, the extension rasterloom_layers._native, are in
-# _native_api; importing them from there instead is the switch.
 from ._api import annotate_at_angle, annotate_layer, estimate_angle
 from ._table import scanline_table
 

@@ -1,4 +1,9 @@
-"""The public functions: one meander at any angle, and a whole layer."""
+"""The public functions: one meander at any angle, a whole layer, and the
+estimated direction of its lines. The arguments are checked here with the
+public messages; then the compiled pipeline (`_native`) numbers the layer in
+C++ without the interpreter lock, so that several Python threads can number
+layers at once.
+"""
 from __future__ import annotations
 
 import math
@@ -6,8 +11,9 @@ import math
 import numpy as np
 from numpy.typing import NDArray
 
-from . import _pipeline as pipeline
-from ._pipeline import Labels
+from . import _native
+
+Labels = NDArray[np.int32]
 
 TYPE_MESSAGE = "x and y must both be 1D numpy arrays of float64 or float32 type"
 TOO_FEW = "too few points to estimate the scan line angle"
@@ -41,11 +47,6 @@ def check_angle(angle_deg: object) -> float:
     return value
 
 
-def _labels(frame: pipeline.Frame, found: NDArray[np.integer]) -> Labels:
-    labels = np.full(len(frame.keep), -1, dtype=np.int32)
-    labels[frame.keep] = np.where(found > 0, found, -1)
-    return labels
-
 
 def estimate_angle(x: Coordinates, y: Coordinates) -> float:
     """The direction of the scan lines of a meander, in degrees
@@ -56,12 +57,8 @@ def estimate_angle(x: Coordinates, y: Coordinates) -> float:
     are ignored. Raises ValueError when the path has too few straight pieces
     to tell.
     """
-    single = check_pair(x, y)
-    with np.errstate(all="ignore"):
-        analysis = pipeline.analyse(pipeline.frame_of(x, y, single))
-        if analysis is None:
-            raise ValueError(f"{TOO_FEW}; pass angle_deg")
-        return pipeline.estimate(analysis)
+    check_pair(x, y)
+    return _native.estimate_angle(x, y)
 
 
 def annotate_at_angle(x: Coordinates, y: Coordinates, angle_deg: float | None = None, *,
@@ -95,20 +92,9 @@ def annotate_at_angle(x: Coordinates, y: Coordinates, angle_deg: float | None = 
     ValueError for an angle that is not finite and for too few points to
     estimate the angle.
     """
-    single = check_pair(x, y)
+    check_pair(x, y)
     angle = None if angle_deg is None else check_angle(angle_deg)
-    with np.errstate(all="ignore"):
-        frame = pipeline.frame_of(x, y, single)
-        if angle is None:
-            first = pipeline.analyse(frame)
-            if first is None:
-                raise ValueError(f"{TOO_FEW}; pass angle_deg")
-            angle = pipeline.estimate(first)
-        analysis = pipeline.analyse(frame, angle)
-        assert analysis is not None
-        if all_lines:
-            return _labels(frame, pipeline.number_all_lines(analysis))
-        return _labels(frame, pipeline.number_by_module(analysis, angle))
+    return _native.annotate_at_angle(x, y, angle, bool(all_lines))
 
 
 def annotate_layer(x: Coordinates, y: Coordinates, *, all_lines: bool = True) -> Labels:
@@ -139,14 +125,5 @@ def annotate_layer(x: Coordinates, y: Coordinates, *, all_lines: bool = True) ->
     Arrays and errors as for `annotate_at_angle`; ValueError when the path
     has too few straight pieces to find a hatch direction.
     """
-    single = check_pair(x, y)
-    with np.errstate(all="ignore"):
-        frame = pipeline.frame_of(x, y, single)
-        if len(frame.keep) == 0:
-            return np.zeros(0, dtype=np.int32)
-        analysis = pipeline.analyse(frame)
-        if analysis is None:
-            raise ValueError(TOO_FEW)
-        if all_lines:
-            return _labels(frame, pipeline.number_all_lines(analysis))
-        return _labels(frame, pipeline.number_by_module(analysis))
+    check_pair(x, y)
+    return _native.annotate_layer(x, y, bool(all_lines))

@@ -1,6 +1,6 @@
 """The compiled layer pipeline of rasterloom_layers (private).
 
-Called by rasterloom_layers._native_api once it has checked the arguments:
+Called by rasterloom_layers._api once it has checked the arguments:
 x and y one-dimensional arrays of equal length, both float64 or both
 float32, any stride.
 """

@@ -20,7 +20,9 @@ from hypothesis import strategies as st
 
 import rasterloom
 import rasterloom_layers
-from rasterloom_layers import _native_api, annotate_at_angle, annotate_layer, estimate_angle
+from rasterloom_layers import annotate_at_angle, annotate_layer, estimate_angle
+
+import reference_layers as reference
 
 from conftest import RECORDING_REPORT, SHARE_REPORT, expect_arrays_checked_as_the_module_checks_them
 from test_properties import assert_well_formed, coordinates
@@ -62,13 +64,14 @@ def test_package_exports_and_is_typed():
     assert rasterloom.__all__ == ["annotate_scanlines"]
 
 
-# The public functions, and the same on the compiled pipeline.
-AT_ANGLE = pytest.mark.parametrize("at_angle", [annotate_at_angle, _native_api.annotate_at_angle],
-                                   ids=["python", "compiled"])
+# The public functions (compiled), and the same on the reference.
+AT_ANGLE = pytest.mark.parametrize("at_angle", [annotate_at_angle, reference.annotate_at_angle],
+                                   ids=["compiled", "reference"])
 
 
-@pytest.mark.parametrize("function", [annotate_at_angle, annotate_layer, _native_api.annotate_at_angle,
-                                      _native_api.annotate_layer, _native_api.estimate_angle])
+@pytest.mark.parametrize("function", [annotate_at_angle, annotate_layer, estimate_angle,
+                                      reference.annotate_at_angle, reference.annotate_layer,
+                                      reference.estimate_angle])
 def test_wrong_arrays_get_the_modules_errors(function):
     expect_arrays_checked_as_the_module_checks_them(function)
 
@@ -341,9 +344,13 @@ def check_every_line(layer, options, name, strategy, base=None, table="recording
     if not np.any(counts >= MIN_SAMPLES):
         return None   # lines too short for the measure at this rate and speed
     every = annotate_layer(x, y)
+    module = annotate_layer(x, y, all_lines=False)
+    # The compiled pipeline numbers as its reference does, bit for bit.
+    assert np.array_equal(every, reference.annotate_layer(x, y)), (name, strategy)
+    assert np.array_equal(module, reference.annotate_layer(x, y, all_lines=False)), (name, strategy)
     ids_follow_the_path(every)
     share = layer_plans.own_id_share(layer, every, MIN_SAMPLES)
-    today = layer_plans.own_id_share(layer, annotate_layer(x, y, all_lines=False), MIN_SAMPLES)
+    today = layer_plans.own_id_share(layer, module, MIN_SAMPLES)
     RECORDING_REPORT[(table, name, strategy)] = (today, share)
     assert share >= 0.97, (name, strategy, share)
     if base is not None:
@@ -411,6 +418,15 @@ def test_any_coordinates_are_numbered_or_refused_cleanly(dtype, data, all_lines,
     n = min(len(x), len(y))
     x, y = x[:n], y[:n]
     finite = np.isfinite(x) & np.isfinite(y)
+    calls = [(annotate_layer, reference.annotate_layer, (x, y), {"all_lines": all_lines}),
+             (annotate_at_angle, reference.annotate_at_angle, (x, y, angle), {"all_lines": all_lines}),
+             (estimate_angle, reference.estimate_angle, (x, y), {})]
+    # The compiled pipeline gives what its reference gives, error or result.
+    for compiled, python, args, kwargs in calls:
+        got, expected = outcome(compiled, *args, **kwargs), outcome(python, *args, **kwargs)
+        assert (got is None) == (expected is None)
+        if got is not None:
+            assert np.array_equal(got, expected)
     for labels in (outcome(annotate_layer, x, y, all_lines=all_lines),
                    outcome(annotate_at_angle, x, y, angle, all_lines=all_lines)):
         if labels is not None:

@@ -136,7 +136,7 @@ def test_threads_number_layers_at_once_as_one_after_another(python_subprocess):
     from concurrent.futures import ThreadPoolExecutor
     sys.path.insert(0, {examples!r})
     import layer_plans
-    from rasterloom_layers import _native_api
+    import rasterloom_layers
 
     layers = [meander(1500, 400, np.float64), meander(700, 900, np.float32),
               meander(5000, 60, np.float64), meander(300, 2000, np.float32)]
@@ -145,8 +145,8 @@ def test_threads_number_layers_at_once_as_one_after_another(python_subprocess):
     plans = [layer_plans.meander_layer(67.0, noise=0.002, seed=7),
              layer_plans.island_layer(0.0, noise=0.002, seed=7)]
     layers += [(plan.x, plan.y) for plan in plans]
-    calls = [lambda x=x, y=y: _native_api.annotate_layer(x, y) for x, y in layers[:-1]]
-    calls.append(lambda: _native_api.annotate_at_angle(*layers[-1], 90.0, all_lines=False))
+    calls = [lambda x=x, y=y: rasterloom_layers.annotate_layer(x, y) for x, y in layers[:-1]]
+    calls.append(lambda: rasterloom_layers.annotate_at_angle(*layers[-1], 90.0, all_lines=False))
     calls.append(lambda: rasterloom.annotate_scanlines(*layers[0]))
     expected = [call() for call in calls]
     start = threading.Barrier(len(calls))

@@ -1,5 +1,9 @@
-"""Scan lines of a real layer: noise and block size, hatch directions, line
-stretches, meander links, and the two numberings built on them.
+"""The reference implementation of rasterloom_layers' numbering, in NumPy:
+noise and block size, hatch directions, line stretches, meander links, and
+the two numberings built on them, with the package's public functions on
+top. The compiled pipeline (src/layers) does the same operations in the
+same order and must give the same labels bit for bit; the tests compare
+the two.
 
 Everything works on float64 copies of the finite points, moved and scaled by
 powers of two into a frame where the layer spans about one unit, so that no
@@ -21,6 +25,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 import rasterloom
+from rasterloom_layers._api import Coordinates, check_angle, check_pair
 
 Floats = NDArray[np.float64]
 Ints = NDArray[np.int64]
@@ -932,3 +937,119 @@ def number_by_module(an: Analysis, angle_deg: float | None = None) -> Labels:
             found[begin:end][numbered] = part[numbered] + offset
             offset = int(found[begin:end].max())
     return found
+
+
+# ------------------------------------------------------ the public functions
+
+TOO_FEW = "too few points to estimate the scan line angle"
+
+
+def _labels(frame: Frame, found: NDArray[np.integer]) -> Labels:
+    labels = np.full(len(frame.keep), -1, dtype=np.int32)
+    labels[frame.keep] = np.where(found > 0, found, -1)
+    return labels
+
+
+def estimate_angle(x: Coordinates, y: Coordinates) -> float:
+    """The direction of the scan lines of a meander, in degrees
+    counter-clockwise from the +x axis, in [0, 180).
+
+    Estimated from the directions of the path's straight steps, weighted by
+    their length, and refined over whole scan lines; NaN and infinite points
+    are ignored. Raises ValueError when the path has too few straight pieces
+    to tell.
+    """
+    single = check_pair(x, y)
+    with np.errstate(all="ignore"):
+        analysis = analyse(frame_of(x, y, single))
+        if analysis is None:
+            raise ValueError(f"{TOO_FEW}; pass angle_deg")
+        return estimate(analysis)
+
+
+def annotate_at_angle(x: Coordinates, y: Coordinates, angle_deg: float | None = None, *,
+                      all_lines: bool = True) -> Labels:
+    """Scan line ids of a meander whose lines run at any angle.
+
+    `x`, `y`: one-dimensional arrays of equal length, both float64 or both
+    float32 (any stride); never written. `angle_deg`: the direction of the
+    scan lines in degrees, counter-clockwise from the +x axis (90 means lines
+    along y, as `rasterloom.annotate_scanlines` expects); None estimates it
+    from the path (see `estimate_angle`).
+
+    With `all_lines` (the default) every scan line of that direction gets an
+    id of its own, 1, 2, ... along the path, the first and the last line of
+    every meander included: a line's ids run from just after the middle of
+    the turn-around before it to the middle of the one after it (where
+    nothing lies between two lines, from one to the other), and from its
+    first to its last point where it has no neighbour on that side. Points on
+    no scan line get -1.
+
+    `all_lines=False` gives the module's own numbering at that angle: the
+    path is turned so that its lines run along y, the points of every stretch
+    that runs straight along a line get one shared x, noisy positions off
+    the lines are smoothed, and `rasterloom.annotate_scanlines` numbers the
+    result in the caller's element type (so the first two lines and usually
+    the last one get -1).
+
+    Returns int32 labels, one per input point; points with a NaN or infinite
+    coordinate get -1 and are left out of everything else. Raises TypeError
+    and ValueError as `rasterloom.annotate_scanlines` does for wrong arrays,
+    ValueError for an angle that is not finite and for too few points to
+    estimate the angle.
+    """
+    single = check_pair(x, y)
+    angle = None if angle_deg is None else check_angle(angle_deg)
+    with np.errstate(all="ignore"):
+        frame = frame_of(x, y, single)
+        if angle is None:
+            first = analyse(frame)
+            if first is None:
+                raise ValueError(f"{TOO_FEW}; pass angle_deg")
+            angle = estimate(first)
+        analysis = analyse(frame, angle)
+        assert analysis is not None
+        if all_lines:
+            return _labels(frame, number_all_lines(analysis))
+        return _labels(frame, number_by_module(analysis, angle))
+
+
+def annotate_layer(x: Coordinates, y: Coordinates, *, all_lines: bool = True) -> Labels:
+    """Scan line ids of a whole layer, whatever its scan strategy.
+
+    The layer may be one meander at any angle, stripes, or islands whose
+    hatch direction alternates, with contours and travel moves in between,
+    recorded all along or only while the laser is on. The path's hatch
+    directions are found, and in each the stretches that run straight along
+    them; neighbouring stretches of opposite sense, about one line spacing
+    apart, are the scan lines of one meander.
+
+    With `all_lines` (the default) every scan line of every region gets an
+    id of its own, the first two and the last included: ids 1, 2, ... are
+    unique within the layer, increase along the path, and each covers one
+    contiguous stretch of the finite points, from just after the middle of
+    the turn-around before its line to the middle of the one after it (from
+    one line to the next where nothing lies between them). Contours, travel
+    moves between regions and parts, NaN and infinite points are -1.
+
+    `all_lines=False` gives the module's own numbering region by region
+    (consecutive lines of one direction are one region; each is numbered as
+    `annotate_at_angle(..., all_lines=False)` numbers a meander, with the
+    region's own fitted direction, and the ids of later regions are shifted
+    up), so the first two lines of every region and usually its last one get
+    -1.
+
+    Arrays and errors as for `annotate_at_angle`; ValueError when the path
+    has too few straight pieces to find a hatch direction.
+    """
+    single = check_pair(x, y)
+    with np.errstate(all="ignore"):
+        frame = frame_of(x, y, single)
+        if len(frame.keep) == 0:
+            return np.zeros(0, dtype=np.int32)
+        analysis = analyse(frame)
+        if analysis is None:
+            raise ValueError(TOO_FEW)
+        if all_lines:
+            return _labels(frame, number_all_lines(analysis))
+        return _labels(frame, number_by_module(analysis))
