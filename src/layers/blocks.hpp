@@ -108,18 +108,19 @@ struct Blocks {
 
     std::uint64_t size() const noexcept { return (points.size() + w - 1) / w; }
     double x(std::uint64_t b) const noexcept {
-        const std::uint64_t first = b * w, last = std::min(first + w, points.size());
-        double sum = 0.0;
-        for (std::uint64_t i = first; i < last; ++i) {
-            sum += points.x(i);
-        }
-        return sum / static_cast<double>(last - first);
+        return mean(b, [this](std::uint64_t i) { return points.x(i); });
     }
     double y(std::uint64_t b) const noexcept {
+        return mean(b, [this](std::uint64_t i) { return points.y(i); });
+    }
+
+private:
+    template <class Coordinate>
+    double mean(std::uint64_t b, const Coordinate& coordinate) const noexcept {
         const std::uint64_t first = b * w, last = std::min(first + w, points.size());
         double sum = 0.0;
         for (std::uint64_t i = first; i < last; ++i) {
-            sum += points.y(i);
+            sum += coordinate(i);
         }
         return sum / static_cast<double>(last - first);
     }
