@@ -146,20 +146,26 @@ void number_all_lines(const Analysis& an, const P& points, std::span<std::int32_
         }
     }
     // In path order: -1 up to a line, its id over it (over the end of the
-    // line before where they overlap).
-    std::uint64_t cursor = 0;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        for (std::uint64_t p = cursor; p < starts[i]; ++p) {
+    // line before where they overlap). Each range of the pool writes its own
+    // points, so every point gets the id of the last line over it.
+    over_ranges(n, [&](parallel::IndexRange range) {
+        std::uint64_t cursor = range.start;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const std::uint64_t start = std::clamp(starts[i], range.start, range.end);
+            const std::uint64_t end = std::clamp(ends[i], range.start, range.end);
+            for (std::uint64_t p = cursor; p < start; ++p) {
+                labels[p] = -1;
+            }
+            for (std::uint64_t p = start; p < end; ++p) {
+                labels[p] = static_cast<std::int32_t>(i + 1);
+            }
+            cursor = std::max(cursor, end);
+        }
+        for (std::uint64_t p = cursor; p < range.end; ++p) {
             labels[p] = -1;
         }
-        for (std::uint64_t p = starts[i]; p < ends[i]; ++p) {
-            labels[p] = static_cast<std::int32_t>(i + 1);
-        }
-        cursor = std::max(cursor, ends[i]);
-    }
-    for (std::uint64_t p = cursor; p < n; ++p) {
-        labels[p] = -1;
-    }
+        return 0;
+    });
 }
 
 }  // namespace rasterloom::layers

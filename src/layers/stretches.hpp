@@ -167,23 +167,44 @@ Stretch make_stretch(const B& p, std::span<const Turn> turns, std::uint32_t grou
 }
 
 // The stretches of labelled steps: every run of equally labelled steps along
-// a direction, in path order.
+// a direction, in path order. Each range of the pool takes the runs that
+// begin in it (a run begins at the first step or where the label changes),
+// however far they reach beyond it, so the ranges' lists together are the
+// runs of the whole path.
 template <class B>
 Stretches find_stretches(const B& p, std::span<const Turn> turns, const List<std::int8_t>& labels) {
-    Stretches out;
     const std::uint64_t steps = labels.size();
-    std::uint64_t k = 0;
-    while (k < steps) {
-        const std::int8_t label = labels[k];
-        std::uint64_t end = k + 1;
-        while (end < steps && labels[end] == label) {
-            ++end;
+    std::vector<Stretches> parts = over_ranges(steps, [&](parallel::IndexRange range) {
+        Stretches out;
+        std::uint64_t k = range.start;
+        while (k > 0 && k < range.end && labels[k] == labels[k - 1]) {
+            ++k;
         }
-        if (label >= 0) {
-            out.push_back(make_stretch(p, turns, static_cast<std::uint32_t>(label / 2),
-                                       label % 2 == 1 ? 1 : -1, k, end));
+        while (k < range.end) {
+            const std::int8_t label = labels[k];
+            std::uint64_t end = k + 1;
+            while (end < steps && labels[end] == label) {
+                ++end;
+            }
+            if (label >= 0) {
+                out.push_back(make_stretch(p, turns, static_cast<std::uint32_t>(label / 2),
+                                           label % 2 == 1 ? 1 : -1, k, end));
+            }
+            k = end;
         }
-        k = end;
+        return out;
+    });
+    if (parts.size() == 1) {
+        return std::move(parts.front());
+    }
+    std::size_t total = 0;
+    for (const Stretches& part : parts) {
+        total += part.size();
+    }
+    Stretches out;
+    out.reserve(total);
+    for (const Stretches& part : parts) {
+        out.insert(out.end(), part.begin(), part.end());
     }
     return out;
 }

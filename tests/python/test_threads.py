@@ -167,6 +167,55 @@ def test_threads_number_layers_at_once_as_one_after_another(python_subprocess):
     assert int(out[3]) >= 6  # at least the vertical meanders have scan lines
 
 
+def tiled_plan(kind, noise, copies=4):
+    """A realistic layer long enough that every pass of the layer pipeline is
+    cut into ranges: the default parts side by side, `copies` times."""
+    import layer_plans
+
+    parts = [layer_plans.Part(tuple(ring + [22.0 * c, 0.0] for ring in part.rings))
+             for c in range(copies) for part in layer_plans.default_parts()]
+    recording = layer_plans.Recording(noise=noise, seed=3)
+    if kind == "islands":
+        return layer_plans.island_layer(67.0, size=3.0, parts=parts, recording=recording)
+    return layer_plans.meander_layer(67.0, parts=parts, recording=recording)
+
+
+@pytest.mark.parametrize("kind, noise, dtype", [("islands", 0.0, "float64"),
+                                                ("islands", 0.002, "float32"),
+                                                ("meander", 0.002, "float64")])
+def test_layer_labels_do_not_depend_on_the_thread_count(python_subprocess, tmp_path, kind, noise,
+                                                        dtype):
+    import sys
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "examples"))
+    import reference_layers
+
+    # Recorded from a seventh of the way in, so that the ranges of the passes
+    # meet inside a line, not between two parts.
+    layer = tiled_plan(kind, noise)
+    skip = len(layer.x) // 7
+    x, y = layer.x[skip:].astype(dtype), layer.y[skip:].astype(dtype)
+    assert len(x) >= 2 * 262_144
+    np.save(tmp_path / "xy.npy", np.column_stack([x, y]))
+    code = f"""
+    import rasterloom_layers
+    xy = np.load({str(tmp_path / "xy.npy")!r})
+    x, y = np.ascontiguousarray(xy[:, 0]), np.ascontiguousarray(xy[:, 1])
+    for all_lines in (True, False):
+        labels = rasterloom_layers.annotate_layer(x, y, all_lines=all_lines)
+        np.save(os.path.join({str(tmp_path)!r}, f"{{all_lines}}-{{os.environ['RAYON_NUM_THREADS']}}"),
+                labels)
+    """
+    run_ok(python_subprocess, code, RAYON_NUM_THREADS="1")
+    run_ok(python_subprocess, code, RAYON_NUM_THREADS="2")
+    for all_lines in (True, False):
+        one = np.load(tmp_path / f"{all_lines}-1.npy")
+        two = np.load(tmp_path / f"{all_lines}-2.npy")
+        assert np.array_equal(one, two), all_lines
+        assert np.array_equal(one, reference_layers.annotate_layer(x, y, all_lines=all_lines))
+        assert one.max() > (300 if all_lines else 0)
+    assert one[len(x) // 2] > 0
+
+
 @pytest.mark.skipif("fork" not in multiprocessing.get_all_start_methods(),
                     reason="the system has no fork")
 def test_forked_child_gets_a_working_pool(python_subprocess):
