@@ -33,11 +33,11 @@ double coordinate_noise(std::uint64_t n, const Value& value) {
         return 0.0;
     }
     const std::uint64_t stride = sample_step(n, 2);
-    List<double> d2;
-    d2.reserve((n - 2 + stride - 1) / stride);
-    for (std::uint64_t i = 0; i < n - 2; i += stride) {
+    List<double> d2((n - 2 + stride - 1) / stride);
+    for (std::uint64_t j = 0; j < d2.size(); ++j) {
+        const std::uint64_t i = j * stride;
         const double a = value(i), b = value(i + 1), c = value(i + 2);
-        d2.push_back(std::fabs((c - b) - (b - a)));
+        d2[j] = std::fabs((c - b) - (b - a));
     }
     return MAD_TO_SIGMA * upper_median(d2) / std::sqrt(6.0);
 }
@@ -64,6 +64,7 @@ double moving_chord(const P& p, std::uint64_t span, double sigma) {
     }
     const std::uint64_t stride = sample_step(n, span, SAMPLE_CHORDS);
     List<double> moving;
+    moving.reserve((n - span + stride - 1) / stride);
     std::uint64_t chords = 0;
     const double still = CHORD_NOISE * sigma;
     for (std::uint64_t i = 0; i < n - span; i += stride) {
@@ -108,19 +109,18 @@ struct Blocks {
 
     std::uint64_t size() const noexcept { return (points.size() + w - 1) / w; }
     double x(std::uint64_t b) const noexcept {
-        return mean(b, [this](std::uint64_t i) { return points.x(i); });
-    }
-    double y(std::uint64_t b) const noexcept {
-        return mean(b, [this](std::uint64_t i) { return points.y(i); });
-    }
-
-private:
-    template <class Coordinate>
-    double mean(std::uint64_t b, const Coordinate& coordinate) const noexcept {
         const std::uint64_t first = b * w, last = std::min(first + w, points.size());
         double sum = 0.0;
         for (std::uint64_t i = first; i < last; ++i) {
-            sum += coordinate(i);
+            sum += points.x(i);
+        }
+        return sum / static_cast<double>(last - first);
+    }
+    double y(std::uint64_t b) const noexcept {
+        const std::uint64_t first = b * w, last = std::min(first + w, points.size());
+        double sum = 0.0;
+        for (std::uint64_t i = first; i < last; ++i) {
+            sum += points.y(i);
         }
         return sum / static_cast<double>(last - first);
     }
