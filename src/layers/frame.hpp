@@ -231,8 +231,11 @@ Frame read_frame(const Coordinates& xy) {
         double big = 0.0, lo_x = s.lo_x, hi_x = s.hi_x, lo_y = s.lo_y, hi_y = s.hi_y;
         bool finite = true;
         auto scan = [&](double a, double b) {
-            const double m = std::max(std::fabs(a), std::fabs(b));
-            finite &= m <= std::numeric_limits<double>::max();
+            // Each coordinate compared on its own: a NaN compares false, and
+            // would slip through a comparison of the larger of the two.
+            const double fa = std::fabs(a), fb = std::fabs(b);
+            finite &= (fa <= std::numeric_limits<double>::max()) & (fb <= std::numeric_limits<double>::max());
+            const double m = fa > fb ? fa : fb;
             big = m > big ? m : big;
             lo_x = a < lo_x ? a : lo_x, hi_x = a > hi_x ? a : hi_x;
             lo_y = b < lo_y ? b : lo_y, hi_y = b > hi_y ? b : hi_y;

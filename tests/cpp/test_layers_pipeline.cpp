@@ -137,6 +137,16 @@ TYPED_TEST(LayerNumbering, ScaleShiftAndPointsThatAreNotFiniteChangeNoOtherLabel
     std::vector<std::int32_t> labels(holed.x.size(), 0);
     ASSERT_FALSE(annotate_layer(of(holed), true, labels.data()));
     EXPECT_EQ(labels, wanted);
+    // NaN in y alone, beside a finite x, at every point that is not finite.
+    for (std::size_t i = 0; i < holed.x.size(); ++i) {
+        if (!std::isfinite(holed.x[i]) || !std::isfinite(holed.y[i])) {
+            holed.x[i] = T(1);
+            holed.y[i] = std::numeric_limits<T>::quiet_NaN();
+        }
+    }
+    std::fill(labels.begin(), labels.end(), 0);
+    ASSERT_FALSE(annotate_layer(of(holed), true, labels.data()));
+    EXPECT_EQ(labels, wanted);
 }
 
 TYPED_TEST(LayerNumbering, TooFewPointsForADirection) {

@@ -193,7 +193,8 @@ def test_angles_differing_by_whole_turns_are_the_same_direction():
         assert np.array_equal(annotate_at_angle(layer.x, layer.y, other), labels)
 
 
-def test_nan_points_stay_unlabelled_and_change_nothing_else():
+@pytest.mark.parametrize("y_only", [False, True])
+def test_nan_points_stay_unlabelled_and_change_nothing_else(y_only):
     layer = plan("meander", 22.5, NOISE)
     rng = np.random.default_rng(5)
     at = np.sort(rng.choice(len(layer), 300, replace=False))
@@ -201,6 +202,9 @@ def test_nan_points_stay_unlabelled_and_change_nothing_else():
     y = np.insert(layer.y, at, 1.0)
     y[at[:100] + np.arange(100)] = np.nan
     x[at[:50] + np.arange(50)] = 5.0   # NaN in y only
+    if y_only:   # every point that is not finite has a finite x
+        x[at + np.arange(300)] = 5.0
+        y[at + np.arange(300)] = np.nan
     nan = ~(np.isfinite(x) & np.isfinite(y))
     assert np.count_nonzero(nan) == 300
     assert estimate_angle(x, y) == estimate_angle(layer.x, layer.y)
