@@ -11,7 +11,8 @@
 #   4. sdist and wheel with python -m build, the sdist installed afresh (sdist);
 #   5. the documentation in docs/ built with Sphinx, warnings as errors (docs);
 #   6. the C++ and Python tests again with AddressSanitizer and
-#      UndefinedBehaviorSanitizer, the worker pool's with ThreadSanitizer;
+#      UndefinedBehaviorSanitizer, the worker pool's and the layer pipeline's
+#      with ThreadSanitizer;
 #   7. the same wheel on CPython 3.11, 3.12 and 3.13 with the oldest, the
 #      last 1.x and the newest NumPy (numpy);
 #   8. a bounded fuzzing run of the core and of the layer pipeline.
@@ -180,11 +181,13 @@ if want sanitizers; then
   cmake --build build/cpp-asan -j"$jobs"
   ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/cpp-asan --output-on-failure -j"$jobs"
 
-  step "Worker pool tests with ThreadSanitizer"
+  step "Worker pool and layer pipeline tests with ThreadSanitizer"
   cmake -S . -B build/cpp-tsan -DRASTERLOOM_BUILD_MODULE=OFF -DRASTERLOOM_BUILD_TESTS=ON \
     -DRASTERLOOM_THREAD_SANITIZER=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build build/cpp-tsan -j"$jobs" --target test_worker_pool
+  cmake --build build/cpp-tsan -j"$jobs" --target test_worker_pool test_layers_pipeline
   TSAN_OPTIONS=halt_on_error=1 build/cpp-tsan/test_worker_pool --gtest_brief=1
+  # The layer pipeline's passes on a pool of three threads.
+  RAYON_NUM_THREADS=3 TSAN_OPTIONS=halt_on_error=1 build/cpp-tsan/test_layers_pipeline --gtest_brief=1
 
   step "Python tests against a module built with the sanitizers"
   asan_venv="$root/build/venv-asan"

@@ -108,6 +108,26 @@ TYPED_TEST(LayerNumbering, EveryLineOfAMeanderGetsAnIdWithTheModulesConvention) 
     EXPECT_EQ(std::get<double>(angle), 90.0);
 }
 
+// Long enough that the passes run on the pool in ranges, which meet in a
+// turn-around or inside a line: the same labels as the short meander's rule
+// gives.
+TYPED_TEST(LayerNumbering, LongMeanderIsNumberedInRangesAsAWhole) {
+    using T = TypeParam;
+    for (const int lines : {20000, 20001}) {
+        const core::Path<T> path = core::meander<T>(lines);
+        ASSERT_GE(path.x.size(), 2 * PASS_RANGE_MIN);
+        std::vector<std::int32_t> labels(path.x.size(), 0);
+        ASSERT_FALSE(annotate_layer(of(path), true, labels.data()));
+        std::size_t wrong = 0;
+        for (std::size_t p = 0; p < labels.size(); ++p) {
+            const auto expected = static_cast<std::int32_t>(p <= 12 ? 1 : (p - 13) / 14 + 2);
+            wrong += labels[p] != expected ? 1 : 0;
+        }
+        EXPECT_EQ(wrong, 0u) << lines;
+        EXPECT_EQ(labels.back(), lines);
+    }
+}
+
 TYPED_TEST(LayerNumbering, ScaleShiftAndPointsThatAreNotFiniteChangeNoOtherLabel) {
     using T = TypeParam;
     const core::Path<T> path = core::meander<T>(6);
