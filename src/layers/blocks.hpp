@@ -108,19 +108,16 @@ struct Blocks {
     std::uint64_t w;
 
     std::uint64_t size() const noexcept { return (points.size() + w - 1) / w; }
-    double x(std::uint64_t b) const noexcept {
+    double x(std::uint64_t b) const noexcept { return mean<&P::x>(b); }
+    double y(std::uint64_t b) const noexcept { return mean<&P::y>(b); }
+
+private:
+    template <double (P::*coordinate)(std::uint64_t) const noexcept>
+    double mean(std::uint64_t b) const noexcept {
         const std::uint64_t first = b * w, last = std::min(first + w, points.size());
         double sum = 0.0;
         for (std::uint64_t i = first; i < last; ++i) {
-            sum += points.x(i);
-        }
-        return sum / static_cast<double>(last - first);
-    }
-    double y(std::uint64_t b) const noexcept {
-        const std::uint64_t first = b * w, last = std::min(first + w, points.size());
-        double sum = 0.0;
-        for (std::uint64_t i = first; i < last; ++i) {
-            sum += points.y(i);
+            sum += (points.*coordinate)(i);
         }
         return sum / static_cast<double>(last - first);
     }

@@ -635,6 +635,16 @@ def _line_flags(nxt: Ints) -> tuple[Mask, Mask, Mask]:
     return has_prev | has_next, has_prev, has_next
 
 
+def _pair_points(lo: Ints, hi: Ints) -> tuple[Ints, Ints, Ints]:
+    """The points [lo, hi) of every pair, one after another: where each
+    pair's points begin in the list (and where the last ends), the index of
+    every point, and the pair it belongs to."""
+    counts = hi - lo
+    offsets = np.concatenate([[0], np.cumsum(counts)])
+    idx = np.repeat(lo - offsets[:-1], counts) + np.arange(offsets[-1])
+    return offsets, idx, np.repeat(np.arange(len(lo)), counts)
+
+
 def _splits(an: Analysis, k: Ints, j: Ints, lo: Ints, hi: Ints) -> Ints:
     """Where line j takes over from line k, which it follows directly
     without being its neighbour (in a log recorded only while the laser is
@@ -646,10 +656,7 @@ def _splits(an: Analysis, k: Ints, j: Ints, lo: Ints, hi: Ints) -> Ints:
     if len(k) == 0:
         return np.zeros(0, dtype=np.int64)
     st, fr = an.stretches, an.frame
-    counts = hi - lo
-    offsets = np.concatenate([[0], np.cumsum(counts)])
-    idx = np.repeat(lo - offsets[:-1], counts) + np.arange(offsets[-1])
-    seg = np.repeat(np.arange(len(k)), counts)
+    offsets, idx, seg = _pair_points(lo, hi)
     f = np.zeros(len(idx))
     for line, ref, sign in ((k, st.u_last, 1.0), (j, st.u_first, -1.0)):
         group = st.group[line][seg]
@@ -678,10 +685,7 @@ def _turning_points(an: Analysis, k: Ints, j: Ints, lo: Ints, hi: Ints) -> Ints:
     if len(k) == 0:
         return np.zeros(0, dtype=np.int64)
     st, fr = an.stretches, an.frame
-    counts = hi - lo
-    offsets = np.concatenate([[0], np.cumsum(counts)])
-    idx = np.repeat(lo - offsets[:-1], counts) + np.arange(offsets[-1])
-    seg = np.repeat(np.arange(len(k)), counts)
+    offsets, idx, seg = _pair_points(lo, hi)
     on = np.zeros(len(idx))
     group = st.group[k][seg]
     for g, angle in enumerate(an.angles):
@@ -951,14 +955,7 @@ def _labels(frame: Frame, found: NDArray[np.integer]) -> Labels:
 
 
 def estimate_angle(x: Coordinates, y: Coordinates) -> float:
-    """The direction of the scan lines of a meander, in degrees
-    counter-clockwise from the +x axis, in [0, 180).
-
-    Estimated from the directions of the path's straight steps, weighted by
-    their length, and refined over whole scan lines; NaN and infinite points
-    are ignored. Raises ValueError when the path has too few straight pieces
-    to tell.
-    """
+    """As `rasterloom_layers.estimate_angle`."""
     single = check_pair(x, y)
     with np.errstate(all="ignore"):
         analysis = analyse(frame_of(x, y, single))
@@ -969,35 +966,7 @@ def estimate_angle(x: Coordinates, y: Coordinates) -> float:
 
 def annotate_at_angle(x: Coordinates, y: Coordinates, angle_deg: float | None = None, *,
                       all_lines: bool = True) -> Labels:
-    """Scan line ids of a meander whose lines run at any angle.
-
-    `x`, `y`: one-dimensional arrays of equal length, both float64 or both
-    float32 (any stride); never written. `angle_deg`: the direction of the
-    scan lines in degrees, counter-clockwise from the +x axis (90 means lines
-    along y, as `rasterloom.annotate_scanlines` expects); None estimates it
-    from the path (see `estimate_angle`).
-
-    With `all_lines` (the default) every scan line of that direction gets an
-    id of its own, 1, 2, ... along the path, the first and the last line of
-    every meander included: a line's ids run from just after the middle of
-    the turn-around before it to the middle of the one after it (where
-    nothing lies between two lines, from one to the other), and from its
-    first to its last point where it has no neighbour on that side. Points on
-    no scan line get -1.
-
-    `all_lines=False` gives the module's own numbering at that angle: the
-    path is turned so that its lines run along y, the points of every stretch
-    that runs straight along a line get one shared x, noisy positions off
-    the lines are smoothed, and `rasterloom.annotate_scanlines` numbers the
-    result in the caller's element type (so the first two lines and usually
-    the last one get -1).
-
-    Returns int32 labels, one per input point; points with a NaN or infinite
-    coordinate get -1 and are left out of everything else. Raises TypeError
-    and ValueError as `rasterloom.annotate_scanlines` does for wrong arrays,
-    ValueError for an angle that is not finite and for too few points to
-    estimate the angle.
-    """
+    """As `rasterloom_layers.annotate_at_angle`."""
     single = check_pair(x, y)
     angle = None if angle_deg is None else check_angle(angle_deg)
     with np.errstate(all="ignore"):
@@ -1015,33 +984,7 @@ def annotate_at_angle(x: Coordinates, y: Coordinates, angle_deg: float | None = 
 
 
 def annotate_layer(x: Coordinates, y: Coordinates, *, all_lines: bool = True) -> Labels:
-    """Scan line ids of a whole layer, whatever its scan strategy.
-
-    The layer may be one meander at any angle, stripes, or islands whose
-    hatch direction alternates, with contours and travel moves in between,
-    recorded all along or only while the laser is on. The path's hatch
-    directions are found, and in each the stretches that run straight along
-    them; neighbouring stretches of opposite sense, about one line spacing
-    apart, are the scan lines of one meander.
-
-    With `all_lines` (the default) every scan line of every region gets an
-    id of its own, the first two and the last included: ids 1, 2, ... are
-    unique within the layer, increase along the path, and each covers one
-    contiguous stretch of the finite points, from just after the middle of
-    the turn-around before its line to the middle of the one after it (from
-    one line to the next where nothing lies between them). Contours, travel
-    moves between regions and parts, NaN and infinite points are -1.
-
-    `all_lines=False` gives the module's own numbering region by region
-    (consecutive lines of one direction are one region; each is numbered as
-    `annotate_at_angle(..., all_lines=False)` numbers a meander, with the
-    region's own fitted direction, and the ids of later regions are shifted
-    up), so the first two lines of every region and usually its last one get
-    -1.
-
-    Arrays and errors as for `annotate_at_angle`; ValueError when the path
-    has too few straight pieces to find a hatch direction.
-    """
+    """As `rasterloom_layers.annotate_layer`."""
     single = check_pair(x, y)
     with np.errstate(all="ignore"):
         frame = frame_of(x, y, single)
