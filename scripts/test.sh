@@ -213,20 +213,20 @@ if want numpy; then
   for cell in "3.11 numpy==1.23.5" "3.11 numpy==1.26.4" "3.12 numpy==1.26.4" \
               "3.12 numpy>=2.0,<3" "3.13 numpy>=2.0,<3"; do
     minor=${cell%% *}
-    numpy_spec=${cell#* }
+    numpy_pin=${cell#* }
     if ! interpreter=$(find_python "$minor"); then
-      step "MISSING: CPython $minor not found; skipping $numpy_spec"
+      step "MISSING: CPython $minor not found; skipping $numpy_pin"
       echo "MISSING: CPython $minor not found (looked in $(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")/versions and on PATH); skipping"
-      matrix_rows+=("CPython $minor | $numpy_spec | MISSING")
+      matrix_rows+=("CPython $minor | $numpy_pin | MISSING")
       # CI vouches for every supported interpreter: a missing one fails it.
       [ "${CI:-}" = "true" ] && matrix_failed=1
       continue
     fi
-    step "The same wheel on CPython $minor with $numpy_spec"
-    env_dir="$root/build/venv-py$minor-$(echo "$numpy_spec" | tr -c 'a-z0-9.' '_')"
+    step "The same wheel on CPython $minor with $numpy_pin"
+    env_dir="$root/build/venv-py$minor-$(echo "$numpy_pin" | tr -c 'a-z0-9.' '_')"
     [ -x "$env_dir/bin/python" ] || "$interpreter" -m venv "$env_dir"
     quiet_pip "$env_dir/bin/python" -m pip install -q --upgrade "pip>=23"
-    quiet_pip "$env_dir/bin/python" -m pip install -q "$numpy_spec" -r requirements/test-runtime.txt
+    quiet_pip "$env_dir/bin/python" -m pip install -q "$numpy_pin" -r requirements/test-runtime.txt
     quiet_pip "$env_dir/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"
     versions=$("$env_dir/bin/python" -c \
       'import platform, numpy; print(f"CPython {platform.python_version()} | NumPy {numpy.__version__}")')

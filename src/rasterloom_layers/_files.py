@@ -163,13 +163,13 @@ def _pair(x: Any, y: Any, what: str) -> tuple[Floats, Floats]:
     return np.ascontiguousarray(xs, dtype=dtype), np.ascontiguousarray(ys, dtype=dtype)
 
 
-def _column_number(spec: str) -> int | None:
+def _column_number(column: str) -> int | None:
     """The 0-based index of a column given by its number (counted from 1),
-    or None when `spec` is a name."""
-    if spec.isdigit():
-        number = int(spec)
+    or None when `column` is a name."""
+    if column.isdigit():
+        number = int(column)
         if number < 1:
-            raise LayerFileError(f"column numbers count from 1, got {spec}")
+            raise LayerFileError(f"column numbers count from 1, got {column}")
         return number - 1
     return None
 
@@ -180,22 +180,22 @@ def _pick(names: list[str], columns: Columns | None, what: str) -> tuple[int, in
     case) or numbers."""
     wanted = ("x", "y") if columns is None else columns
     picked: list[int] = []
-    for spec in wanted:
-        number = _column_number(spec) if columns is not None else None
+    for column in wanted:
+        number = _column_number(column) if columns is not None else None
         if number is not None:
             if number >= len(names):
-                raise LayerFileError(f"{what} has {len(names)} columns, no column {spec}")
+                raise LayerFileError(f"{what} has {len(names)} columns, no column {column}")
             picked.append(number)
             continue
-        exact = [i for i, name in enumerate(names) if name == spec]
+        exact = [i for i, name in enumerate(names) if name == column]
         matches = exact or [i for i, name in enumerate(names)
-                            if name.strip().lower() == spec.strip().lower()]
+                            if name.strip().lower() == column.strip().lower()]
         if len(matches) > 1:
-            raise LayerFileError(f"{what} has {len(matches)} columns called {spec!r}")
+            raise LayerFileError(f"{what} has {len(matches)} columns called {column!r}")
         if not matches:
             shown = ", ".join(repr(n) for n in names[:12]) + (", ..." if len(names) > 12 else "")
             hint = "" if columns is not None else "; name the columns with --columns X,Y"
-            raise LayerFileError(f"{what} has no column {spec!r} (it has {shown}){hint}")
+            raise LayerFileError(f"{what} has no column {column!r} (it has {shown}){hint}")
         picked.append(matches[0])
     if picked[0] == picked[1]:
         raise LayerFileError(f"x and y are the same column of {what}")
@@ -225,7 +225,7 @@ def _read_npy(path: Path, columns: Columns | None) -> Layer:
     if columns is None:
         i, j = 0, 1
     else:
-        numbers = [_column_number(spec) for spec in columns]
+        numbers = [_column_number(column) for column in columns]
         if numbers[0] is None or numbers[1] is None:
             raise LayerFileError("the columns of a plain array have no names: give their "
                                  "numbers, e.g. --columns 1,2")
@@ -238,7 +238,7 @@ def _read_npz(path: Path, columns: Columns | None) -> Layer:
     _check_start(path, b"PK", "a NumPy .npz archive")
     with np.load(path, allow_pickle=False) as archive:
         names = list(archive.files)
-        named = columns is None or all(_column_number(spec) is None for spec in columns)
+        named = columns is None or all(_column_number(column) is None for column in columns)
         lowered = [n.lower() for n in names]
         if named and (columns is not None or ("x" in lowered and "y" in lowered)):
             i, j = _pick(names, columns, "the archive")
@@ -312,7 +312,7 @@ def _read_text(path: Path, columns: Columns | None) -> Layer:
             raise LayerFileError("there is no header row naming the x and y columns: add one, "
                                  "or give the column numbers with --columns, e.g. --columns 1,2")
         names = [str(k + 1) for k in range(len(cells))]
-        if any(_column_number(spec) is None for spec in columns):
+        if any(_column_number(column) is None for column in columns):
             raise LayerFileError("the file has no header row, so its columns have no names: "
                                  "give their numbers, e.g. --columns 1,2")
     else:
