@@ -6,6 +6,7 @@
 // coordinates (1, as for the core's target, whose corpus seeds this one),
 // negative strides (2), strides of two elements (3), all_lines (4); its top
 // three bits the angle: none (estimated) or 0, 30, ..., 180 degrees.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -21,12 +22,24 @@ namespace {
 
 using namespace rasterloom;
 
-void check_result(const std::optional<std::string>& error, const std::vector<std::int32_t>& labels) {
+// Points that are not finite get -1 and are left out of the numbering, so
+// every id covers one stretch of the finite points (a point that is not
+// finite may lie inside it).
+void check_result(const std::optional<std::string>& error, const std::vector<std::int32_t>& labels,
+                  const std::vector<bool>& finite) {
     if (error) {
         if (error->empty()) fuzz::broken("an error without a message");
         return;
     }
-    fuzz::check_labels(labels.data(), labels.size());
+    std::vector<std::int32_t> of_finite;
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        if (finite[i]) {
+            of_finite.push_back(labels[i]);
+        } else if (labels[i] != -1) {
+            fuzz::broken("a point that is not finite with an id");
+        }
+    }
+    fuzz::check_labels(of_finite.data(), of_finite.size());
 }
 
 template <class T>
@@ -46,20 +59,22 @@ void run(const std::uint8_t* data, std::size_t size, std::uint8_t mode) {
     std::vector<T> storage(2 * n * spread + 1, T(12345));
     T* x_first = storage.data() + (stride < 0 && n > 0 ? (n - 1) * spread : 0);
     T* y_first = x_first + n * spread;
+    std::vector<bool> finite(n);
     for (std::size_t i = 0; i < n; ++i) {
         T x, y;
         fuzz::point(data, n, i, grid, x, y);
         x_first[static_cast<std::int64_t>(i) * stride] = x;
         y_first[static_cast<std::int64_t>(i) * stride] = y;
+        finite[i] = std::isfinite(x) && std::isfinite(y);
     }
     const std::vector<T> before(storage);
     const layers::Coordinates xy{x_first, y_first, n, n <= 1 ? 1 : stride, n <= 1 ? 1 : stride,
                                  sizeof(T) == sizeof(float)};
 
     std::vector<std::int32_t> labels(n, 0);
-    check_result(layers::annotate_layer(xy, all_lines, labels.data()), labels);
+    check_result(layers::annotate_layer(xy, all_lines, labels.data()), labels, finite);
     labels.assign(n, 0);
-    check_result(layers::annotate_at_angle(xy, angle, all_lines, labels.data()), labels);
+    check_result(layers::annotate_at_angle(xy, angle, all_lines, labels.data()), labels, finite);
     const std::variant<double, std::string> estimate = layers::estimate_angle(xy);
     if (const double* degrees = std::get_if<double>(&estimate)) {
         if (!(*degrees >= 0.0 && *degrees < 180.0)) fuzz::broken("an estimated angle outside [0, 180)");
